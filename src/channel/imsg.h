@@ -1,0 +1,163 @@
+// The message channel: framed messages with descriptor passing over one
+// connected local stream socket.
+//
+// A frame is a 16-byte imsg_header in host byte order followed by its
+// payload; `length` counts both and lies in [16, 16384]. A descriptor travels
+// as SCM_RIGHTS data on the send call whose bytes end with its message, one
+// per call, and the receiver pairs descriptors with messages by order alone.
+//
+// Single-threaded and not reentrant. The channel never changes the socket's
+// blocking mode and never closes the socket itself. Functions that fail
+// return -1 (or null) with errno set, unless noted.
+#pragma once
+
+#include <sys/queue.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr size_t IMSG_HDR_LEN = 16;
+inline constexpr size_t IMSG_MAX_LEN = 16384;
+inline constexpr int IMSG_IOV_MAX = 1024;
+inline constexpr size_t IMSG_INBUF_LEN = 65535;
+inline constexpr uint16_t IMSG_FLAG_FD = 1;
+
+struct imsg_header {
+    uint32_t type;
+    uint16_t length;
+    uint16_t flags;
+    uint32_t peer_id;
+    int32_t pid;
+};
+static_assert(sizeof(imsg_header) == IMSG_HDR_LEN, "the wire header is 16 packed bytes");
+
+// One outgoing message. Invariant: used <= capacity <= limit, and while
+// queued, sent < used. `fd` (or -1) is owned by the buffer once set.
+struct frame_buf {
+    TAILQ_ENTRY(frame_buf) entry;
+    uint8_t *data;
+    size_t capacity;
+    size_t limit;
+    size_t used;
+    size_t sent;
+    int fd;
+};
+TAILQ_HEAD(frame_buf_list, frame_buf);
+
+// FIFO of sealed messages; the head may be partly written.
+struct send_queue {
+    frame_buf_list pending;
+    uint32_t count;
+    int fd;
+};
+
+struct received_fd {
+    TAILQ_ENTRY(received_fd) entry;
+    int fd;
+};
+TAILQ_HEAD(received_fd_list, received_fd);
+
+// One endpoint. Bytes [0, in_len) of in_buf are received and not yet
+// extracted, and always begin at a message boundary.
+struct imsg_channel {
+    received_fd_list received_fds;
+    uint8_t in_buf[IMSG_INBUF_LEN];
+    uint8_t *in_payload;
+    size_t in_len;
+    send_queue out;
+    int fd;
+    pid_t pid;
+};
+
+// A received message: `data` (length - 16 bytes) is owned by the message
+// until imsg_release(); `fd` (-1 for none) belongs to the caller for good.
+struct imsg_message {
+    imsg_header header;
+    int fd;
+    uint8_t *data;
+};
+
+// Descriptor slots that every read keeps free beyond those it may bring in.
+extern uint32_t imsg_fd_reserve;
+
+// Sets up the channel on a socket; takes the process id for pid 0. No
+// system call but getpid; cannot fail.
+void imsg_setup(imsg_channel *ch, int fd);
+
+// A new message holding only its header, with room for `size` payload
+// bytes; the caller owns it until imsg_seal(). Null with ERANGE when
+// 16 + size > 16384 (nothing allocated), or with the allocator's errno.
+frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, uint16_t size);
+
+// Appends len bytes; returns len. On -1 the buffer has been freed and must
+// not be used again. Adding 0 bytes changes nothing (data may be null).
+int imsg_add(frame_buf *buf, const void *data, uint16_t len);
+
+// Fills in length and flags and hands the buffer to the channel's queue.
+void imsg_seal(imsg_channel *ch, frame_buf *buf);
+
+// Queues a whole message; 1 on success. The descriptor (or -1) belongs to
+// the channel only on success; after -1 nothing is queued and it is still
+// the caller's.
+int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
+              const void *data, uint16_t len);
+
+// As imsg_send() with the payload gathered from pieces in order.
+int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
+               const struct iovec *iov, int iovcnt);
+
+// Writes the queue out; 0 once it is empty. After -1 what was not written
+// stays queued, in order, for the next call.
+int imsg_write_all(imsg_channel *ch);
+
+// Drops every queued message (closing their descriptors) and closes every
+// received descriptor not handed out. Buffered input stays.
+void imsg_discard(imsg_channel *ch);
+
+// One receive into in_buf, keeping at most one passed descriptor (the rest
+// are closed). Bytes read; 0 when the peer closed; -1 with EAGAIN when fewer
+// than imsg_fd_reserve + 2 descriptor slots are free (nothing read).
+ssize_t imsg_read(imsg_channel *ch);
+
+// Extracts the next complete message: its whole length; 0 when none is
+// complete; -1 with ERANGE for a length outside [16, 16384] (nothing
+// consumed, and every later call answers the same).
+ssize_t imsg_get(imsg_channel *ch, imsg_message *msg);
+
+// Frees the payload; leaves msg->fd alone.
+void imsg_release(imsg_message *msg);
+
+// The oldest received descriptor not yet handed out (now the caller's), or
+// -1 when there is none.
+int imsg_take_fd(imsg_channel *ch);
+
+// 0 when `count` descriptors could be opened just now (at most 256), else 1.
+int probe_free_fds(uint32_t count);
+
+// Buffers and queue. A buffer grows only to the exact size an append needs,
+// never past its limit (ENOMEM).
+frame_buf *frame_buf_new(size_t size, size_t limit);
+frame_buf *frame_buf_new_fixed(size_t capacity);
+int frame_buf_append(frame_buf *buf, const void *data, size_t n);
+int frame_buf_grow(frame_buf *buf, size_t n);
+void *frame_buf_reserve(frame_buf *buf, size_t n);
+void *frame_buf_at(frame_buf *buf, size_t pos, size_t n);
+size_t frame_buf_size(const frame_buf *buf);
+size_t frame_buf_room(const frame_buf *buf);
+// Frees data and record; does not close buf->fd.
+void frame_buf_free(frame_buf *buf);
+
+void send_queue_init(send_queue *q);
+void send_queue_append(send_queue *q, frame_buf *buf);
+// One sendmsg from the head, through the first buffer carrying a descriptor.
+// 1 after progress; 0 with errno 0 when nothing was written; -1 on error
+// (ENOBUFS reported as EAGAIN), the queue unchanged.
+int send_queue_write(send_queue *q);
+// As send_queue_write() with writev and no descriptor passing.
+int send_queue_writev(send_queue *q);
+void send_queue_consume(send_queue *q, size_t n);
+// Unlinks and frees buf, closing its descriptor.
+void send_queue_remove(send_queue *q, frame_buf *buf);
+void send_queue_clear(send_queue *q);

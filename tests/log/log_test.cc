@@ -1,0 +1,137 @@
+#include "log/log.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/child.h"
+
+namespace {
+
+using testutil::run_in_child;
+
+std::string prefix(pid_t pid) {
+    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
+}
+
+TEST(Log, WarningIsOneLineWithNameAndPid) {
+    auto r = run_in_child([] {
+        log_open(1);
+        log_warning("warn: queue-api: pipe closed");
+        return 0;
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "warn: queue-api: pipe closed\n");
+    EXPECT_EQ(r.exit_code(), 0);
+}
+
+TEST(Log, PriorityDoesNotShowOnStderr) {
+    auto r = run_in_child([] {
+        log_open(1);
+        log_note("note %d", 1);
+        log_warning("note %d", 1);
+        log_write(7, "note %d", 1);
+        return 0;
+    });
+    std::string line = prefix(r.pid) + "note 1\n";
+    EXPECT_EQ(r.err, line + line + line);
+}
+
+TEST(Log, WarningErrnoJoinsErrorText) {
+    auto r = run_in_child([] {
+        log_open(1);
+        errno = ENOENT;
+        log_warning_errno("queue-api: %s", "chroot");
+        errno = EACCES;
+        log_warning_errno(nullptr);
+        return 0;
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
+                         prefix(r.pid) + strerror(EACCES) + "\n");
+}
+
+TEST(Log, PercentInErrorOrNameIsNotAConversion) {
+    auto r = run_in_child([] {
+        log_open(1);
+        static char name[] = "mem%sq%n";
+        program_invocation_short_name = name;
+        errno = EPERM;
+        log_warning_errno("%s", "100%");
+        return 0;
+    });
+    EXPECT_EQ(r.err, "mem%sq%n[" + std::to_string(r.pid) + "]: 100%: " + strerror(EPERM) + "\n");
+}
+
+TEST(Log, DieClearsErrnoAndExitsOne) {
+    auto r = run_in_child([]() -> int {
+        log_open(1);
+        errno = EIO;
+        die("queue-api: exiting");
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: queue-api: exiting\n");
+    EXPECT_EQ(r.exit_code(), 1);
+}
+
+TEST(Log, DieWithoutFormatShowsTextOfErrnoZero) {
+    auto r = run_in_child([]() -> int {
+        log_open(1);
+        const char *no_format = nullptr;
+        die(no_format);
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: " + strerror(0) + "\n");
+    EXPECT_EQ(r.exit_code(), 1);
+}
+
+TEST(Log, DieErrnoAppendsErrorTextOnlyWhenSet) {
+    struct Case {
+        int error;
+        std::string expected;
+    };
+    for (const Case &c :
+         {Case{ENOSPC, std::string("fatal: x: ") + strerror(ENOSPC)}, Case{0, "fatal: x"}}) {
+        auto r = run_in_child([&c]() -> int {
+            log_open(1);
+            errno = c.error;
+            die_errno("%s", "x");
+        });
+        EXPECT_EQ(r.err, prefix(r.pid) + c.expected + "\n") << "errno " << c.error;
+        EXPECT_EQ(r.exit_code(), 1);
+    }
+}
+
+TEST(Log, LongFatalMessageIsCutTo1023Characters) {
+    auto r = run_in_child([]() -> int {
+        log_open(1);
+        std::string text(2000, 'a');
+        errno = ENOENT;  // the cut message leaves no room for the error text
+        die_errno("%s", text.c_str());
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: " + std::string(1023, 'a') + "\n");
+}
+
+TEST(Log, DetailAndTraceFollowTheVerbosityMask) {
+    auto r = run_in_child([] {
+        log_open(1);
+        log_detail("hidden detail");
+        log_trace(4, "hidden trace");
+        log_set_verbose(1);
+        log_detail("detail");
+        log_trace(4, "still hidden");
+        log_set_verbose(4 | 1);
+        log_trace(6, "trace");
+        return 0;
+    });
+    EXPECT_EQ(r.err, prefix(r.pid) + "detail\n" + prefix(r.pid) + "trace\n");
+}
+
+TEST(Log, LinesBeforeLogOpenDoNotGoToStderr) {
+    auto r = run_in_child([] {
+        log_warning("to the system log");
+        return 0;
+    });
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
