@@ -1,0 +1,106 @@
+// The peer side of the queue protocol, for our own tools and tests: starts a
+// backend the way the mail server's queue process does (one end of a local
+// stream socketpair on the backend's descriptor 0) and exchanges framed
+// requests and replies with it through the project's channel code.
+//
+// Single-threaded. A Peer owns its socket and the backend process; the
+// destructor closes the socket and reaps the child.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+struct imsg_channel;
+
+namespace peer {
+
+// An owned descriptor: closed when the owner goes away.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// One received reply. Its descriptor, if any, is owned here.
+struct Reply {
+    uint32_t type = 0;
+    uint16_t flags = 0;
+    std::vector<uint8_t> payload;
+    UniqueFd fd;
+
+    // The signed 32-bit result at offset 0, when the payload holds one.
+    std::optional<int32_t> result() const;
+    std::optional<uint32_t> u32_at(size_t offset) const;
+    std::optional<uint64_t> u64_at(size_t offset) const;
+};
+
+// Payload builders: integers in host byte order, packed.
+std::vector<uint8_t> payload_u32(uint32_t v);
+std::vector<uint8_t> payload_u64(uint64_t v);
+std::vector<uint8_t> payload_u32_bytes(uint32_t v, std::span<const uint8_t> bytes);
+std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> bytes);
+
+class Peer {
+  public:
+    Peer();
+    ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    // Starts the backend at path with args (argv[0] is the path itself). Its
+    // stderr goes to err_fd, or stays ours when err_fd is -1. False with
+    // errno set when the socketpair or the spawn fails.
+    bool start(const std::string &path, const std::vector<std::string> &args = {}, int err_fd = -1);
+
+    // Queues one request without writing it; fd (or -1) is dup'ed, so the
+    // caller keeps its own descriptor.
+    bool queue(uint32_t type, std::span<const uint8_t> payload, int fd = -1);
+    // Writes every queued request.
+    bool flush();
+    bool send(uint32_t type, std::span<const uint8_t> payload, int fd = -1) {
+        return queue(type, payload, fd) && flush();
+    }
+    // Blocks for the next reply. False at the end of the stream or on error
+    // (errno 0 for a clean end).
+    bool receive(Reply &out);
+    // One request, one reply.
+    std::optional<Reply> call(uint32_t type, std::span<const uint8_t> payload, int fd = -1);
+
+    // Closes our end of the socket and waits for the backend; its wait
+    // status, or -1 when there is no backend.
+    int finish();
+
+    pid_t pid() const { return pid_; }
+    int socket() const { return sock_.get(); }
+    bool ok() const { return ch_ != nullptr; }
+
+  private:
+    imsg_channel *ch_;
+    UniqueFd sock_;
+    pid_t pid_ = -1;
+};
+
+// A field of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
+long proc_status_kb(pid_t pid, const char *field);
+// The number of descriptors the process has open, or -1.
+int proc_fd_count(pid_t pid);
+
+}  // namespace peer
