@@ -1,7 +1,5 @@
 #include "store/tree.h"
 
-#include <sys/resource.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -13,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/address_space.h"
 #include "common/child.h"
 
 namespace {
@@ -394,51 +393,21 @@ TEST(Tree, MergeOfSharedKeyIsFatal) {
     EXPECT_EQ(r.err, "tree_test: tree_merge: duplicate\n");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define MEMQ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MEMQ_SANITIZED 1
-#endif
-#endif
-
-#ifndef MEMQ_SANITIZED
-// This process's mapped address space, from /proc/self/status.
-size_t mapped_bytes() {
-    FILE *f = fopen("/proc/self/status", "r");
-    size_t kib = 0;
-    char line[256];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-        if (sscanf(line, "VmSize: %zu kB", &kib) == 1) {
-            break;
-        }
-    }
-    if (f != nullptr) {
-        fclose(f);
-    }
-    return kib * 1024;
-}
-#endif
-
 // Inserts until the address-space limit makes a node allocation fail.
 TEST(Tree, AllocationFailureIsFatalWithErrnoText) {
-#ifdef MEMQ_SANITIZED
-    GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
-#else
+    if (testutil::kSanitized) {
+        GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
+    }
     const std::pair<const char *, void (*)(tree *, uint64_t)> cases[] = {
         {"tree_set", [](tree *t, uint64_t k) { tree_set(t, k, nullptr); }},
         {"tree_xset", [](tree *t, uint64_t k) { tree_xset(t, k, nullptr); }},
     };
     for (const auto &c : cases) {
-        const char *name = c.first;
         auto insert = c.second;
         auto r = run_in_child([insert] {
-            // The mapped size now plus a little heap; the loop runs out of
-            // address space long before it runs out of keys.
-            rlimit lim{};
-            getrlimit(RLIMIT_AS, &lim);
-            lim.rlim_cur = mapped_bytes() + (16u << 20);
-            if (setrlimit(RLIMIT_AS, &lim) != 0) {
+            // The loop runs out of address space long before it runs out
+            // of keys.
+            if (!testutil::limit_address_space(16u << 20)) {
                 return 2;
             }
             tree t{};
@@ -446,10 +415,10 @@ TEST(Tree, AllocationFailureIsFatalWithErrnoText) {
                 insert(&t, k);
             }
         });
-        EXPECT_EQ(r.exit_code(), 1) << name;
-        EXPECT_EQ(r.err, std::string("tree_test: ") + name + ": malloc: Cannot allocate memory\n");
+        EXPECT_EQ(r.exit_code(), 1) << c.first;
+        EXPECT_EQ(r.err,
+                  std::string("tree_test: ") + c.first + ": malloc: Cannot allocate memory\n");
     }
-#endif
 }
 
 }  // namespace
