@@ -1,0 +1,157 @@
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/address_space.h"
+#include "common/child.h"
+#include "log/log.h"
+#include "support/text.h"
+#include "support/xalloc.h"
+
+// Under AddressSanitizer an impossible allocation must come back as null,
+// as it does from the system allocator, rather than stop the test.
+extern "C" __attribute__((used)) const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+
+namespace {
+
+using testutil::run_in_child;
+
+std::string line(pid_t pid, const std::string &msg) {
+    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: " + msg +
+           "\n";
+}
+
+// Drops the notes AddressSanitizer writes itself ("==PID==WARNING: ...").
+std::string without_sanitizer_notes(const std::string &err) {
+    std::string out;
+    size_t at = 0;
+    while (at < err.size()) {
+        size_t end = err.find('\n', at);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(at, 2, "==") != 0) {
+            out.append(err, at, end - at);
+        }
+        at = end;
+    }
+    return out;
+}
+
+TEST(Xalloc, BlocksAreUsableAndOwnedByCaller) {
+    auto *m = static_cast<char *>(malloc_or_die(10, "test"));
+    memset(m, 'm', 10);
+    auto *z = static_cast<unsigned char *>(calloc_or_die(4, 8, "test"));
+    for (int i = 0; i < 32; i++) {
+        EXPECT_EQ(z[i], 0) << i;
+    }
+    char *s = strdup_or_die("queue", "test");
+    EXPECT_STREQ(s, "queue");
+    auto *d = static_cast<char *>(memdup_or_die("a\0b", 3, "test"));
+    EXPECT_EQ(std::string(d, 3), std::string("a\0b", 3));
+    free(m);
+    free(z);
+    free(s);
+    free(d);
+}
+
+TEST(Xalloc, FailureLogsTheCallThenExitsWithStatusOne) {
+    static const char kText[] = "some text";
+    char addr[32];
+    snprintf(addr, sizeof addr, "%p", static_cast<const void *>(kText));
+    constexpr size_t kHuge = SIZE_MAX / 2;
+    struct Case {
+        std::function<void()> call;
+        std::string warning;
+        bool needs_limit;
+    };
+    const Case cases[] = {
+        {[] { malloc_or_die(kHuge, "site-m"); }, "site-m: malloc(" + std::to_string(kHuge) + ")",
+         false},
+        {[] { calloc_or_die(kHuge, 4, "site-c"); },
+         "site-c: calloc(" + std::to_string(kHuge) + ", 4)", false},
+        {[] { memdup_or_die(kText, kHuge, "site-d"); },
+         "site-d: malloc(" + std::to_string(kHuge) + ")", false},
+        // A short string cannot be made too large, so the address space is
+        // used up first instead.
+        {[] {
+             // The volatile store keeps the compiler from eliding the calls.
+             static void *volatile block;
+             for (size_t n = 1u << 16; n > 0; n /= 2) {
+                 do {
+                     block = malloc(n);
+                 } while (block != nullptr);
+             }
+             strdup_or_die(kText, "site-s");
+         },
+         std::string("site-s: strdup(") + addr + ")", true},
+    };
+    for (const Case &c : cases) {
+        if (c.needs_limit && testutil::kSanitized) {
+            continue;
+        }
+        auto r = run_in_child([&] {
+            log_open(1);
+            if (c.needs_limit && !testutil::limit_address_space(4u << 20)) {
+                return 2;
+            }
+            c.call();
+            return 0;
+        });
+        EXPECT_EQ(r.exit_code(), 1) << c.warning;
+        EXPECT_EQ(without_sanitizer_notes(r.err),
+                  line(r.pid, c.warning) + line(r.pid, "fatal: exiting"));
+    }
+}
+
+TEST(Text, TrimSpaceCutsBothEndsInPlace) {
+    struct Case {
+        const char *in;
+        const char *want;
+    };
+    const Case cases[] = {
+        {"  a b  ", "a b"},         {"", ""}, {" \t\r\n\v\f", ""}, {"x", "x"}, {"\tx\n", "x"},
+        {"\xa0x\xa0", "\xa0x\xa0"},  // not white space in the C locale
+    };
+    for (const Case &c : cases) {
+        std::string buf(c.in, strlen(c.in) + 1);
+        char *got = trim_space(buf.data());
+        EXPECT_STREQ(got, c.want) << '"' << c.in << '"';
+        EXPECT_GE(got, buf.data());
+    }
+    char s[] = "  a b  ";
+    char *p = trim_space(s);
+    EXPECT_EQ(p, s + 2);
+    EXPECT_EQ(std::string(s, sizeof s), std::string("  a b\0\0\0", 8));
+}
+
+TEST(Text, CopyLowerOnlyWhenWholeSourceFits) {
+    struct Case {
+        const char *src;
+        size_t size;
+        int ret;
+        const char *want;
+    };
+    const Case cases[] = {
+        {"ABC", 4, 1, "abc"},
+        {"ABCD", 4, 0, "ABC"},
+        {"", 1, 1, ""},
+        {"MiXeD-1\xc9", 16, 1, "mixed-1\xc9"},  // high bytes stay in the C locale
+    };
+    for (const Case &c : cases) {
+        char dst[16];
+        memset(dst, 'Z', sizeof dst);
+        EXPECT_EQ(copy_lower(dst, c.src, c.size), c.ret) << c.src;
+        EXPECT_STREQ(dst, c.want) << c.src;
+    }
+    char untouched[2] = {'Q', 'Q'};
+    EXPECT_EQ(copy_lower(untouched, "a", 0), 0);
+    EXPECT_EQ(untouched[0], 'Q');
+}
+
+}  // namespace
