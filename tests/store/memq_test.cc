@@ -39,7 +39,7 @@ std::string line(const std::string &message) {
 }
 
 // Runs fn with this process's stderr sent to a file, and returns what it
-// wrote there.
+// wrote there, less the sanitizer's own notes (lines starting "==").
 std::string capture_stderr(const std::function<void()> &fn) {
     fflush(stderr);
     int saved = dup(STDERR_FILENO);
@@ -54,8 +54,17 @@ std::string capture_stderr(const std::function<void()> &fn) {
     dup2(saved, STDERR_FILENO);
     close(saved);
     rewind(sink);
-    std::string out = testutil::read_all(fileno(sink));
+    std::string all = testutil::read_all(fileno(sink));
     fclose(sink);
+    std::string out;
+    for (size_t pos = 0; pos < all.size();) {
+        size_t end = all.find('\n', pos);
+        end = end == std::string::npos ? all.size() : end + 1;
+        if (all.compare(pos, 2, "==") != 0) {
+            out.append(all, pos, end - pos);
+        }
+        pos = end;
+    }
     return out;
 }
 
@@ -109,7 +118,9 @@ protected:
         FILE *f = fopen(path.c_str(), "wb");
         EXPECT_NE(f, nullptr);
         if (f != nullptr) {
-            EXPECT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+            if (!content.empty()) {
+                EXPECT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+            }
             fclose(f);
         }
         return path;
