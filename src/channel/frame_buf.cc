@@ -1,0 +1,227 @@
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "channel/imsg.h"
+
+namespace {
+
+// Reallocates to exactly `size` bytes. A zero-byte realloc would free the
+// block and answer null, which reads as failure with the block gone, so the
+// smallest request is one byte.
+int resize_exact(frame_buf *buf, size_t size) {
+    void *data = realloc(buf->data, size == 0 ? 1 : size);
+    if (data == nullptr) {
+        return -1;
+    }
+    buf->data = static_cast<uint8_t *>(data);
+    buf->capacity = size;
+    return 0;
+}
+
+// Fills iov from the head of the queue; returns how many entries were
+// filled. With stop_at_fd, gathering ends after the first buffer that
+// carries a descriptor, which is then returned through carrier.
+int gather(send_queue *q, iovec *iov, bool stop_at_fd, frame_buf **carrier) {
+    int n = 0;
+    *carrier = nullptr;
+    frame_buf *buf;
+    TAILQ_FOREACH(buf, &q->pending, entry) {
+        if (n == IMSG_IOV_MAX) {
+            break;
+        }
+        iov[n].iov_base = buf->data + buf->sent;
+        iov[n].iov_len = buf->used - buf->sent;
+        n++;
+        if (stop_at_fd && buf->fd != -1) {
+            *carrier = buf;
+            break;
+        }
+    }
+    return n;
+}
+
+// Common tail of both writers: n is the send call's result.
+int settle_write(send_queue *q, ssize_t n, frame_buf *carrier) {
+    if (n == -1) {
+        if (errno == ENOBUFS) {
+            errno = EAGAIN;
+        }
+        return -1;
+    }
+    if (n == 0) {
+        errno = 0;
+        return 0;
+    }
+    // Once any byte of the call is out, the kernel has taken the descriptor
+    // with it; keeping it would send it a second time on the next call.
+    if (carrier != nullptr) {
+        close(carrier->fd);
+        carrier->fd = -1;
+    }
+    send_queue_consume(q, static_cast<size_t>(n));
+    return 1;
+}
+
+}  // namespace
+
+frame_buf *frame_buf_new(size_t size, size_t limit) {
+    if (limit == 0) {
+        limit = size;
+    }
+    if (limit < size) {
+        return nullptr;
+    }
+    auto *buf = static_cast<frame_buf *>(calloc(1, sizeof(frame_buf)));
+    if (buf == nullptr) {
+        return nullptr;
+    }
+    buf->data = static_cast<uint8_t *>(malloc(size == 0 ? 1 : size));
+    if (buf->data == nullptr) {
+        free(buf);
+        return nullptr;
+    }
+    buf->capacity = size;
+    buf->limit = limit;
+    buf->fd = -1;
+    return buf;
+}
+
+frame_buf *frame_buf_new_fixed(size_t capacity) {
+    return frame_buf_new(capacity, capacity);
+}
+
+int frame_buf_grow(frame_buf *buf, size_t n) {
+    if (n > buf->limit - buf->used) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return resize_exact(buf, buf->used + n);
+}
+
+void *frame_buf_reserve(frame_buf *buf, size_t n) {
+    if (n > buf->capacity - buf->used) {
+        if (n > buf->limit - buf->used) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        if (resize_exact(buf, buf->used + n) == -1) {
+            return nullptr;
+        }
+    }
+    void *at = buf->data + buf->used;
+    buf->used += n;
+    return at;
+}
+
+int frame_buf_append(frame_buf *buf, const void *data, size_t n) {
+    void *at = frame_buf_reserve(buf, n);
+    if (at == nullptr) {
+        return -1;
+    }
+    if (n != 0) {
+        memcpy(at, data, n);
+    }
+    return 0;
+}
+
+void *frame_buf_at(frame_buf *buf, size_t pos, size_t n) {
+    if (pos > buf->used || n > buf->used - pos) {
+        return nullptr;
+    }
+    return buf->data + pos;
+}
+
+size_t frame_buf_size(const frame_buf *buf) {
+    return buf->used;
+}
+
+size_t frame_buf_room(const frame_buf *buf) {
+    return buf->limit - buf->used;
+}
+
+void frame_buf_free(frame_buf *buf) {
+    free(buf->data);
+    free(buf);
+}
+
+void send_queue_init(send_queue *q) {
+    TAILQ_INIT(&q->pending);
+    q->count = 0;
+    q->fd = -1;
+}
+
+void send_queue_append(send_queue *q, frame_buf *buf) {
+    TAILQ_INSERT_TAIL(&q->pending, buf, entry);
+    q->count++;
+}
+
+int send_queue_write(send_queue *q) {
+    iovec iov[IMSG_IOV_MAX];
+    frame_buf *carrier;
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(gather(q, iov, true, &carrier));
+
+    union {
+        cmsghdr align;
+        uint8_t bytes[CMSG_SPACE(sizeof(int))];
+    } control;
+    if (carrier != nullptr) {
+        memset(&control, 0, sizeof control);
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        memcpy(CMSG_DATA(c), &carrier->fd, sizeof(int));
+    }
+
+    ssize_t n;
+    do {
+        n = sendmsg(q->fd, &msg, 0);
+    } while (n == -1 && errno == EINTR);
+    return settle_write(q, n, carrier);
+}
+
+int send_queue_writev(send_queue *q) {
+    iovec iov[IMSG_IOV_MAX];
+    frame_buf *carrier;
+    int iovcnt = gather(q, iov, false, &carrier);
+    ssize_t n;
+    do {
+        n = writev(q->fd, iov, iovcnt);
+    } while (n == -1 && errno == EINTR);
+    return settle_write(q, n, nullptr);
+}
+
+void send_queue_consume(send_queue *q, size_t n) {
+    while (n != 0 && !TAILQ_EMPTY(&q->pending)) {
+        frame_buf *head = TAILQ_FIRST(&q->pending);
+        size_t left = head->used - head->sent;
+        if (n < left) {
+            head->sent += n;
+            return;
+        }
+        n -= left;
+        send_queue_remove(q, head);
+    }
+}
+
+void send_queue_remove(send_queue *q, frame_buf *buf) {
+    TAILQ_REMOVE(&q->pending, buf, entry);
+    if (buf->fd != -1) {
+        close(buf->fd);
+    }
+    q->count--;
+    frame_buf_free(buf);
+}
+
+void send_queue_clear(send_queue *q) {
+    while (!TAILQ_EMPTY(&q->pending)) {
+        send_queue_remove(q, TAILQ_FIRST(&q->pending));
+    }
+}

@@ -1,0 +1,288 @@
+#include "channel/imsg.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+uint32_t imsg_fd_reserve = 0;
+
+namespace {
+
+constexpr size_t MAX_PAYLOAD = IMSG_MAX_LEN - IMSG_HDR_LEN;
+constexpr uint32_t PROBE_MAX = 256;
+
+// How many more descriptor slots a control area sized for one descriptor can
+// fill: the kernel packs as many descriptors as fit, which is two on LP64.
+constexpr uint32_t CONTROL_FD_SLOTS =
+    static_cast<uint32_t>((CMSG_SPACE(sizeof(int)) - CMSG_SPACE(0)) / sizeof(int));
+
+struct FrameBufFree {
+    void operator()(frame_buf *buf) const { frame_buf_free(buf); }
+};
+using FrameBufPtr = std::unique_ptr<frame_buf, FrameBufFree>;
+
+struct ReceivedFdFree {
+    void operator()(received_fd *slot) const { free(slot); }
+};
+using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdFree>;
+
+imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
+    imsg_header hdr{};
+    hdr.type = type;
+    hdr.peer_id = peer_id;
+    hdr.pid = pid == 0 ? ch->pid : pid;
+    return hdr;
+}
+
+// Builds and queues one message from the header and the payload pieces,
+// whose total the caller has already checked. The descriptor joins the
+// buffer only once nothing can fail any more, so a failure leaves it with
+// the caller.
+int queue_message(imsg_channel *ch, const imsg_header &hdr, int fd, const iovec *iov, int iovcnt,
+                  size_t payload) {
+    FrameBufPtr buf(frame_buf_new(IMSG_HDR_LEN + payload, IMSG_MAX_LEN));
+    if (buf == nullptr) {
+        return -1;
+    }
+    if (frame_buf_append(buf.get(), &hdr, sizeof hdr) == -1) {
+        return -1;
+    }
+    for (int i = 0; i < iovcnt; i++) {
+        if (iov[i].iov_len != 0 &&
+            frame_buf_append(buf.get(), iov[i].iov_base, iov[i].iov_len) == -1) {
+            return -1;
+        }
+    }
+    buf->fd = fd;
+    imsg_seal(ch, buf.release());
+    return 1;
+}
+
+}  // namespace
+
+void imsg_setup(imsg_channel *ch, int fd) {
+    send_queue_init(&ch->out);
+    memset(ch->in_buf, 0, sizeof ch->in_buf);
+    ch->in_payload = nullptr;
+    ch->in_len = 0;
+    ch->out.fd = fd;
+    ch->fd = fd;
+    ch->pid = getpid();
+    TAILQ_INIT(&ch->received_fds);
+}
+
+frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid,
+                       uint16_t size) {
+    if (size > MAX_PAYLOAD) {
+        errno = ERANGE;
+        return nullptr;
+    }
+    imsg_header hdr = make_header(ch, type, peer_id, pid);
+    FrameBufPtr buf(frame_buf_new(IMSG_HDR_LEN + size, IMSG_MAX_LEN));
+    if (buf == nullptr || frame_buf_append(buf.get(), &hdr, sizeof hdr) == -1) {
+        return nullptr;
+    }
+    return buf.release();
+}
+
+int imsg_add(frame_buf *buf, const void *data, uint16_t len) {
+    if (len == 0) {
+        return 0;
+    }
+    if (frame_buf_append(buf, data, len) == -1) {
+        frame_buf_free(buf);
+        return -1;
+    }
+    return len;
+}
+
+void imsg_seal(imsg_channel *ch, frame_buf *buf) {
+    imsg_header hdr;
+    memcpy(&hdr, buf->data, sizeof hdr);
+    hdr.flags &= static_cast<uint16_t>(~IMSG_FLAG_FD);
+    if (buf->fd != -1) {
+        hdr.flags |= IMSG_FLAG_FD;
+    }
+    hdr.length = static_cast<uint16_t>(buf->used);  // never above IMSG_MAX_LEN, the limit
+    memcpy(buf->data, &hdr, sizeof hdr);
+    send_queue_append(&ch->out, buf);
+}
+
+int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
+              const void *data, uint16_t len) {
+    if (len > MAX_PAYLOAD) {
+        errno = ERANGE;
+        return -1;
+    }
+    iovec piece{const_cast<void *>(data), len};
+    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
+}
+
+int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
+               const struct iovec *iov, int iovcnt) {
+    size_t payload = 0;
+    for (int i = 0; i < iovcnt; i++) {
+        // Compared piece by piece so that huge lengths cannot wrap the sum.
+        if (iov[i].iov_len > MAX_PAYLOAD - payload) {
+            errno = ERANGE;
+            return -1;
+        }
+        payload += iov[i].iov_len;
+    }
+    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, iov, iovcnt > 0 ? iovcnt : 0,
+                         payload);
+}
+
+int imsg_write_all(imsg_channel *ch) {
+    while (ch->out.count != 0) {
+        if (send_queue_write(&ch->out) == -1) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void imsg_discard(imsg_channel *ch) {
+    send_queue_clear(&ch->out);
+    for (int fd = imsg_take_fd(ch); fd != -1; fd = imsg_take_fd(ch)) {
+        close(fd);
+    }
+}
+
+ssize_t imsg_read(imsg_channel *ch) {
+    union {
+        cmsghdr align;
+        uint8_t bytes[CMSG_SPACE(sizeof(int))];
+    } control;
+    iovec iov{ch->in_buf + ch->in_len, IMSG_INBUF_LEN - ch->in_len};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+
+    // Taken before the receive so that a descriptor that arrives always has
+    // a place to go; failing to queue it afterwards would lose it.
+    ReceivedFdPtr slot(static_cast<received_fd *>(calloc(1, sizeof(received_fd))));
+    if (slot == nullptr) {
+        return -1;
+    }
+
+    ssize_t n;
+    for (;;) {
+        // Descriptors the kernel cannot install are dropped silently, so
+        // never receive unless every descriptor the control area can hold
+        // would find a free slot.
+        if (probe_free_fds(imsg_fd_reserve + CONTROL_FD_SLOTS) != 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        n = recvmsg(ch->fd, &msg, 0);
+        if (n != -1) {
+            break;
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            return -1;
+        }
+    }
+    ch->in_len += static_cast<size_t>(n);
+
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
+            continue;
+        }
+        ssize_t count = (static_cast<ssize_t>(c->cmsg_len) - static_cast<ssize_t>(CMSG_LEN(0))) /
+                        static_cast<ssize_t>(sizeof(int));
+        const uint8_t *fds = CMSG_DATA(c);
+        for (ssize_t i = 0; i < count; i++) {
+            int fd;
+            memcpy(&fd, fds + static_cast<size_t>(i) * sizeof(int), sizeof fd);
+            // One read keeps one descriptor: the pairing by order counts on
+            // one descriptor per send call.
+            if (i == 0 && slot != nullptr) {
+                received_fd *kept = slot.release();
+                kept->fd = fd;
+                TAILQ_INSERT_TAIL(&ch->received_fds, kept, entry);
+            } else {
+                close(fd);
+            }
+        }
+    }
+    return n;
+}
+
+ssize_t imsg_get(imsg_channel *ch, imsg_message *msg) {
+    if (ch->in_len < IMSG_HDR_LEN) {
+        return 0;
+    }
+    memcpy(&msg->header, ch->in_buf, sizeof msg->header);
+    size_t length = msg->header.length;
+    if (length < IMSG_HDR_LEN || length > IMSG_MAX_LEN) {
+        errno = ERANGE;
+        return -1;
+    }
+    if (ch->in_len < length) {
+        return 0;
+    }
+    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
+    size_t payload = length - IMSG_HDR_LEN;
+    // Allocated even when empty so that every message owns a block and
+    // imsg_release has one rule.
+    auto *data = static_cast<uint8_t *>(malloc(payload == 0 ? 1 : payload));
+    if (data == nullptr) {
+        return -1;
+    }
+    msg->fd = -1;
+    if ((msg->header.flags & IMSG_FLAG_FD) != 0 && !TAILQ_EMPTY(&ch->received_fds)) {
+        msg->fd = imsg_take_fd(ch);
+    }
+    memcpy(data, ch->in_payload, payload);
+    msg->data = data;
+    if (ch->in_len > length) {
+        memmove(ch->in_buf, ch->in_buf + length, ch->in_len - length);
+        ch->in_len -= length;
+    } else {
+        ch->in_len = 0;
+    }
+    return static_cast<ssize_t>(length);
+}
+
+void imsg_release(imsg_message *msg) {
+    free(msg->data);
+}
+
+int imsg_take_fd(imsg_channel *ch) {
+    received_fd *oldest = TAILQ_FIRST(&ch->received_fds);
+    if (oldest == nullptr) {
+        return -1;
+    }
+    TAILQ_REMOVE(&ch->received_fds, oldest, entry);
+    int fd = oldest->fd;
+    free(oldest);
+    return fd;
+}
+
+int probe_free_fds(uint32_t count) {
+    if (count > PROBE_MAX) {
+        return 1;
+    }
+    int opened[PROBE_MAX];
+    uint32_t n = 0;
+    bool failed = false;
+    while (n < count) {
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        if (s == -1) {
+            failed = true;
+            break;
+        }
+        opened[n++] = s;
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        close(opened[i]);
+    }
+    return failed ? 1 : 0;
+}
