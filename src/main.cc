@@ -36,8 +36,8 @@ int main(int argc, char *argv[]) {
     queue_api_set_envelope_iterate(memq_envelope_iterate);
     queue_api_set_message_iterate(memq_message_iterate);
 
-    // The loop's result carries nothing for the exit status: ending the
-    // channel is the normal way out.
+    // The loop returns only once the channel has ended, which is a normal
+    // end of service.
     queue_api_run();
     return 0;
 }
