@@ -27,7 +27,7 @@ using unique_bytes = std::unique_ptr<uint8_t, free_deleter>;
 using unique_envelope = std::unique_ptr<memq_envelope, free_deleter>;
 
 class unique_fd {
-public:
+  public:
     explicit unique_fd(int fd) : fd_(fd) {}
     ~unique_fd() {
         if (fd_ != -1) {
@@ -44,7 +44,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -44,8 +44,9 @@ inline std::string prepare_defaults() {
         return "creating the account and the spool needs root";
     }
     if (getpwnam(ACCOUNT) == nullptr) {
-        std::string cmd = std::string("useradd --system --no-create-home --shell "
-                                      "/usr/sbin/nologin ") +
+        std::string cmd = std::string(
+                              "useradd --system --no-create-home --shell "
+                              "/usr/sbin/nologin ") +
                           ACCOUNT + " >/dev/null 2>&1";
         if (system(cmd.c_str()) != 0 || getpwnam(ACCOUNT) == nullptr) {
             return "cannot create the account " + std::string(ACCOUNT);
@@ -130,16 +131,11 @@ struct Reply {
 };
 
 class Backend {
-public:
+  public:
     Backend() = default;
     Backend(const Backend &) = delete;
     Backend &operator=(const Backend &) = delete;
-    ~Backend() {
-        stop();
-        if (log_fd_ != -1) {
-            close(log_fd_);
-        }
-    }
+    ~Backend() { stop(); }
 
     // Starts the backend with no arguments. Its standard error goes to an
     // anonymous file that log() reads back.
@@ -174,7 +170,7 @@ public:
     pid_t pid() const { return pid_; }
 
     // Closes the socket, which ends the backend, and returns its wait
-    // status; -1 when it was not running.
+    // status; -1 when it was not running. Its log stays readable.
     int stop() {
         if (ch_) {
             imsg_discard(ch_.get());
@@ -189,11 +185,19 @@ public:
             waitpid(pid_, &status, 0);
             pid_ = -1;
         }
+        if (log_fd_ != -1) {
+            final_log_ = log();
+            close(log_fd_);
+            log_fd_ = -1;
+        }
         return status;
     }
 
     // What the backend has written to standard error so far.
     std::string log() const {
+        if (log_fd_ == -1) {
+            return final_log_;
+        }
         std::string out;
         char buf[4096];
         for (off_t at = 0;;) {
@@ -206,22 +210,29 @@ public:
         }
     }
 
-    // One request and its reply. A descriptor given here belongs to the
-    // channel, which closes it once sent.
-    Reply request(uint32_t type, const bytes &payload, int fd = -1) {
-        Reply r;
+    // Queues one request and writes it out; false when it could not be
+    // sent. A descriptor given here belongs to the channel, which closes it
+    // once sent. The backend may be sent several requests before their
+    // replies are read; it answers them in order.
+    bool send(uint32_t type, const bytes &payload, int fd = -1) {
         if (!ch_ || imsg_send(ch_.get(), type, 0, 0, fd, payload.data(),
                               static_cast<uint16_t>(payload.size())) != 1) {
             if (fd != -1) {
                 close(fd);
             }
-            return r;
+            return false;
         }
-        if (imsg_write_all(ch_.get()) != 0) {
-            return r;
-        }
+        return imsg_write_all(ch_.get()) == 0;
+    }
+
+    // The next reply; not `arrived` when the backend closed the socket.
+    Reply receive() {
+        Reply r;
         imsg_message msg;
         for (;;) {
+            if (!ch_) {
+                return r;
+            }
             ssize_t n = imsg_get(ch_.get(), &msg);
             if (n > 0) {
                 break;
@@ -238,10 +249,27 @@ public:
         return r;
     }
 
+    Reply request(uint32_t type, const bytes &payload, int fd = -1) {
+        return send(type, payload, fd) ? receive() : Reply{};
+    }
+
+    // Fixed fields packed one after the other in host order.
     template <typename... Fields>
     static bytes pack(const Fields &...fields) {
-        bytes out;
-        (append(out, &fields, sizeof fields), ...);
+        bytes out((sizeof fields + ... + 0));
+        size_t at = 0;
+        ((memcpy(out.data() + at, &fields, sizeof fields), at += sizeof fields), ...);
+        return out;
+    }
+
+    // A fixed field followed by opaque bytes, as envelope requests carry.
+    template <typename Field>
+    static bytes pack_with(const Field &field, const bytes &data) {
+        bytes out(sizeof field + data.size());
+        memcpy(out.data(), &field, sizeof field);
+        if (!data.empty()) {
+            memcpy(out.data() + sizeof field, data.data(), data.size());
+        }
         return out;
     }
 
@@ -274,9 +302,7 @@ public:
 
     // The new envelope id, or 0 when the result was not 1.
     uint64_t envelope_new(uint32_t msgid, const bytes &data) {
-        bytes payload = pack(msgid);
-        payload.insert(payload.end(), data.begin(), data.end());
-        Reply r = request(QUEUE_ENVELOPE_NEW, payload);
+        Reply r = request(QUEUE_ENVELOPE_NEW, pack_with(msgid, data));
         return r.result() == 1 ? r.field_at<uint64_t>(4) : 0;
     }
 
@@ -285,18 +311,19 @@ public:
     }
 
     int envelope_replace(uint64_t evpid, const bytes &data) {
-        bytes payload = pack(evpid);
-        payload.insert(payload.end(), data.begin(), data.end());
-        return request(QUEUE_ENVELOPE_REPLACE, payload).result();
+        return request(QUEUE_ENVELOPE_REPLACE, pack_with(evpid, data)).result();
     }
 
-    bytes envelope_read(uint64_t evpid) { return request(QUEUE_ENVELOPE_READ, pack(evpid)).payload; }
+    bytes envelope_read(uint64_t evpid) {
+        return request(QUEUE_ENVELOPE_READ, pack(evpid)).payload;
+    }
 
     // The backend's open descriptors, or -1 when they cannot be counted.
     int fd_count() const {
         std::error_code ec;
         int n = 0;
-        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec),
+             end;
              !ec && it != end; it.increment(ec)) {
             ++n;
         }
@@ -318,15 +345,11 @@ public:
         return -1;
     }
 
-private:
-    static void append(bytes &out, const void *p, size_t n) {
-        auto *b = static_cast<const uint8_t *>(p);
-        out.insert(out.end(), b, b + n);
-    }
-
+  private:
     pid_t pid_ = -1;
     int sock_ = -1;
     int log_fd_ = -1;
+    std::string final_log_;
     std::unique_ptr<imsg_channel> ch_;
 };
 

@@ -82,7 +82,7 @@ bytes as_bytes(std::string_view s) {
 }
 
 class Store : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         log_open(1);
         ASSERT_EQ(stored_messages.count, 0u);
@@ -194,9 +194,8 @@ TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
          "warn: envelope too large"},
         {"envelope new, too large for an absent message",
          [&] { return memq_envelope_new(absent, big, &place); }, 0, "warn: envelope too large"},
-        {"envelope remove, message absent",
-         [&] { return memq_envelope_remove(absent_msg_evpid); }, 0,
-         "warn: message not found" + edom},
+        {"envelope remove, message absent", [&] { return memq_envelope_remove(absent_msg_evpid); },
+         0, "warn: message not found" + edom},
         {"envelope remove, envelope absent", [&] { return memq_envelope_remove(absent_evpid); }, 0,
          "warn: not found"},
         {"envelope replace, message absent",
@@ -309,10 +308,11 @@ std::string shorter_than_its_size(const std::string &) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StoreFailure,
-    ::testing::Values(
-        FailedStore{"AllocationRefused", huge_sparse_file, "warn: malloc: " + std::string(strerror(ENOMEM))},
-        FailedStore{"ReadError", directory, "warn: fread: " + std::string(strerror(EISDIR))},
-        FailedStore{"ShortRead", shorter_than_its_size, "warn: bad read"}),
+    ::testing::Values(FailedStore{"AllocationRefused", huge_sparse_file,
+                                  "warn: malloc: " + std::string(strerror(ENOMEM))},
+                      FailedStore{"ReadError", directory,
+                                  "warn: fread: " + std::string(strerror(EISDIR))},
+                      FailedStore{"ShortRead", shorter_than_its_size, "warn: bad read"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Store, StoreReplacesContentWholeAndEmptyFilesStoreEmpty) {
@@ -485,7 +485,7 @@ TEST_F(Store, EnvelopesUpToTheReadBufferRoundTrip) {
 // The open handler makes its file in "/temporary" under the root, so these
 // cases run in a child confined to a directory of our own.
 class StoreOpen : public Store {
-protected:
+  protected:
     // Runs body chrooted into dir_ (with "temporary" when asked) and returns
     // its stderr; skips when the process may not change its root.
     testutil::ChildResult confined(bool with_temporary, const std::function<int()> &body) {
@@ -576,7 +576,8 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
         if (r.exit_code() == 77) {
             GTEST_SKIP() << "chroot refused";
         }
-        std::string handler = child_line(r.pid, "warn: mktmpfile: " + std::string(strerror(ENOENT)));
+        std::string handler =
+            child_line(r.pid, "warn: mktmpfile: " + std::string(strerror(ENOENT)));
         EXPECT_NE(r.err.find("warn: queue-api: cannot create temporary file \"/temporary/mavid."),
                   std::string::npos)
             << r.err;
