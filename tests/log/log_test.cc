@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/address_space.h"
 #include "common/child.h"
 
 namespace {
@@ -50,6 +52,28 @@ TEST(Log, WarningErrnoJoinsErrorText) {
     });
     EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
                          prefix(r.pid) + strerror(EACCES) + "\n");
+}
+
+// When memory runs out while the message is formatted, the warning is still
+// one line that ends in the error text it was called with.
+TEST(Log, WarningErrnoStaysOneLineWithoutMemory) {
+    if (testutil::kSanitized) {
+        GTEST_SKIP() << "the sanitizer's shadow mappings defeat the address-space cap";
+    }
+    const std::string message(8u << 20, 'm');
+    auto r = run_in_child([&] {
+        log_open(1);
+        if (!testutil::limit_address_space(1u << 20)) {
+            return 2;
+        }
+        errno = ENOENT;
+        log_warning_errno("warn: %s", message.c_str());
+        return 0;
+    });
+    ASSERT_EQ(r.exit_code(), 0);
+    EXPECT_TRUE(r.err == prefix(r.pid) + "warn: " + message + ": " + strerror(ENOENT) + "\n")
+        << r.err.substr(0, 80) << " ... "
+        << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 80));
 }
 
 TEST(Log, PercentInErrorOrNameIsNotAConversion) {
