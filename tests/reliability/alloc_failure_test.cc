@@ -1,0 +1,417 @@
+// Every allocation the backend makes while serving a scripted session is
+// made to fail in turn, once and from then on: each run must end the way the
+// program promises for that allocation (a warning and a failure result, or
+// the fatal lines and exit status 1, or the end of the channel), never with
+// a crash, a hang, a wrong later reply or a leaked descriptor.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "reliability/session.h"
+
+namespace {
+
+using reliability::bytes;
+using reliability::Op;
+using reliability::Verdict;
+
+bytes pattern(size_t n, uint8_t seed) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(i * 31 + seed);
+    }
+    return b;
+}
+
+// Lines an allocation failure may add, on top of what the request itself
+// logs: a handler's warning, or the channel ending the loop.
+const char *const failure_lines[] = {
+    "warn: calloc: Cannot allocate memory",
+    "warn: malloc: Cannot allocate memory",
+    "warn: fdopen: Cannot allocate memory",
+    "warn: fopen: \"/tmp/message.*",
+};
+// What a request logs by itself when what it names is absent; it may come
+// before the lines of a failure that ends the loop.
+const char *const request_lines[] = {
+    "warn: not found*",
+    "warn: message not found: *",
+    "warn: msgid not found",
+};
+const char *const ending_lines[] = {
+    "warn: queue-api: imsg_read: Cannot allocate memory",
+    "warn: queue-api: imsg_get: Cannot allocate memory",
+};
+const char *const fatal_causes[] = {
+    "warn: queue-api: imsg_send failed",
+    "warn: queue-api: imsg_create failed",
+    "warn: queue-api: imsg_add failed",
+};
+
+bool any_match(const std::string &line, const char *const *set, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (reliability::line_matches(line, set[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The session: every request type, content across the 8192-byte blocks of
+// the copy, and the removal of the last envelope. Ids come from the model
+// as the session goes; a step that failed is tried again in fail-once mode.
+std::vector<Op> script_step(size_t i, const reliability::Model &m, uint32_t &msg_a, uint32_t &msg_b,
+                            uint64_t &env_1, uint64_t &env_2) {
+    auto first_other = [&](uint32_t not_this) {
+        for (auto &[id, msg] : m.messages) {
+            if (id != not_this) {
+                return id;
+            }
+        }
+        return uint32_t{0};
+    };
+    (void)first_other;
+    switch (i) {
+        case 0:
+            return {{QUEUE_HELLO}};
+        case 1:
+            return {{QUEUE_MESSAGE_NEW}};
+        case 2:
+            msg_a = m.messages.empty() ? 0 : m.messages.begin()->first;
+            return {{QUEUE_MESSAGE_STORE, msg_a, 0, pattern(20000, 1)}};
+        case 3:
+            return {{QUEUE_MESSAGE_OPEN, msg_a}};
+        case 4:
+            return {{QUEUE_ENVELOPE_NEW, msg_a, 0, pattern(100, 2)}};
+        case 5:
+            env_1 = m.last_evpid;
+            return {{QUEUE_ENVELOPE_NEW, msg_a, 0, pattern(8192, 3)}};
+        case 6:
+            env_2 = m.last_evpid;
+            return {{QUEUE_ENVELOPE_READ, 0, env_2}};
+        case 7:
+            return {{QUEUE_ENVELOPE_REPLACE, 0, env_1, pattern(300, 4)}};
+        case 8:
+            return {{QUEUE_ENVELOPE_READ, 0, env_1}};
+        case 9:
+            return {{QUEUE_MESSAGE_NEW}};
+        case 10:
+            msg_b = first_other(msg_a);
+            return {{QUEUE_MESSAGE_STORE, msg_b, 0, {}}};
+        case 11:
+            return {{QUEUE_MESSAGE_OPEN, msg_b}};
+        case 12:
+            return {{QUEUE_MESSAGE_MARK, msg_b}};
+        case 13:
+            return {{QUEUE_MESSAGE_UNMARK, msg_a},
+                    {QUEUE_FINISH},
+                    {QUEUE_ENVELOPE_ITERATE},
+                    {QUEUE_MESSAGE_ITERATE}};
+        case 14:
+            // Requests that fail whatever memory there is.
+            return {{QUEUE_MESSAGE_OPEN, msg_b},
+                    {QUEUE_MESSAGE_STORE, msg_b, 0, pattern(10, 5)},
+                    {QUEUE_ENVELOPE_NEW, msg_b, 0, pattern(10, 6)},
+                    {QUEUE_ENVELOPE_READ, 0, static_cast<uint64_t>(msg_b) << 32},
+                    {QUEUE_ENVELOPE_REMOVE, 0, env_1 ^ 1},
+                    {QUEUE_MESSAGE_REMOVE, msg_b}};
+        case 15:
+            return {{QUEUE_ENVELOPE_REMOVE, 0, env_2}};
+        case 16:
+            return {{QUEUE_ENVELOPE_REMOVE, 0, env_1}};
+        case 17:
+            return {{QUEUE_MESSAGE_OPEN, msg_a}};
+        default:
+            return {};
+    }
+}
+
+struct RunResult {
+    bool injected = false;
+    unsigned long counted = 0;
+    std::string site;  // the failed allocation's call chain
+};
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class AllocationFailure : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#ifndef MEMQ_FAILALLOC_LIB
+        GTEST_SKIP() << "the allocator shim is not built with sanitizers";
+#else
+        std::string why = e2e::prepare_defaults();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        // A backend that has ended must not take this process with it when
+        // the next request is written.
+        signal(SIGPIPE, SIG_IGN);
+#endif
+    }
+
+    // One run with the k-th allocation failing; false after a failed check.
+    bool run(unsigned long k, bool always, RunResult &out) {
+#ifdef MEMQ_FAILALLOC_LIB
+        char report[] = "/tmp/memq-failalloc.XXXXXX";
+        int rfd = mkstemp(report);
+        if (rfd == -1) {
+            ADD_FAILURE() << "mkstemp";
+            return false;
+        }
+        close(rfd);
+        setenv("LD_PRELOAD", MEMQ_FAILALLOC_LIB, 1);
+        setenv("MEMQ_FAILALLOC_AT", std::to_string(k).c_str(), 1);
+        setenv("MEMQ_FAILALLOC_MODE", always ? "always" : "once", 1);
+        setenv("MEMQ_FAILALLOC_REPORT", report, 1);
+        reliability::Backend backend;
+        bool started = backend.start();
+        unsetenv("LD_PRELOAD");
+        unsetenv("MEMQ_FAILALLOC_AT");
+        unsetenv("MEMQ_FAILALLOC_MODE");
+        unsetenv("MEMQ_FAILALLOC_REPORT");
+        if (!started) {
+            ADD_FAILURE() << "cannot start the backend";
+            return false;
+        }
+        bool ok = drive(backend, k, always, report, out);
+        unlink(report);
+        return ok;
+#else
+        (void)k;
+        (void)always;
+        (void)out;
+        return false;
+#endif
+    }
+
+    bool drive(reliability::Backend &backend, unsigned long k, bool always, const char *report,
+               RunResult &out) {
+        std::string where = "k=" + std::to_string(k) + (always ? " always" : " once");
+        reliability::Model model;
+        uint32_t msg_a = 0;
+        uint32_t msg_b = 0;
+        uint64_t env_1 = 0;
+        uint64_t env_2 = 0;
+        int start_fds = -1;
+        bool ended = false;
+        bool failed_once = false;
+        // Lines that announce the loop's end can come with the last reply,
+        // when the failed allocation was the next read's.
+        std::vector<std::string> carried;
+
+        for (size_t step = 0; !ended; ++step) {
+            std::vector<Op> ops = script_step(step, model, msg_a, msg_b, env_1, env_2);
+            if (ops.empty()) {
+                break;
+            }
+            for (size_t i = 0; i < ops.size() && !ended; ++i) {
+                const Op &op = ops[i];
+                std::optional<peer::Reply> reply = backend.call(op);
+                bool injected_now = read_file(report).find("fail ") != std::string::npos;
+                std::vector<std::string> lines = backend.new_lines();
+                if (!reply) {
+                    ended = true;
+                    if (!injected_now) {
+                        ADD_FAILURE() << where << ": no reply to type " << op.type
+                                      << " without a failed allocation\n"
+                                      << reliability::joined(lines);
+                        return false;
+                    }
+                    carried.insert(carried.end(), lines.begin(), lines.end());
+                    return check_end(backend, carried, where, report, out);
+                }
+                std::vector<std::string> want;
+                std::string why;
+                Verdict v = model.check(op, *reply, want, why);
+                if (v == Verdict::wrong) {
+                    ADD_FAILURE() << where << ": wrong reply to type " << op.type << ": " << why;
+                    return false;
+                }
+                if (!injected_now || (!always && failed_once)) {
+                    if (v != Verdict::exact || !reliability::lines_match(lines, want)) {
+                        ADD_FAILURE() << where << ": type " << op.type
+                                      << (v != Verdict::exact ? " failed" : " logged")
+                                      << " with no allocation failing\n"
+                                      << reliability::joined(lines);
+                        return false;
+                    }
+                    continue;
+                }
+                // The failed allocation shows in this reply, or in nothing at
+                // all; either way only a handler's warning may come with it.
+                for (const std::string &line : lines) {
+                    bool expected = std::any_of(want.begin(), want.end(), [&](const auto &w) {
+                        return reliability::line_matches(line, w);
+                    });
+                    if (!expected && any_match(line, ending_lines, std::size(ending_lines))) {
+                        carried.push_back(line);
+                        continue;
+                    }
+                    if (!expected && !any_match(line, failure_lines, std::size(failure_lines))) {
+                        ADD_FAILURE()
+                            << where << ": unexpected line after type " << op.type << ": " << line;
+                        return false;
+                    }
+                }
+                if (!always) {
+                    failed_once = true;
+                    if (v == Verdict::failure) {
+                        // The store is as it was: the same step again must
+                        // now succeed.
+                        --i;
+                    }
+                }
+                if (v == Verdict::failure && !check_fds(backend, start_fds, where, carried)) {
+                    return false;
+                }
+            }
+            if (step == 0) {
+                start_fds = backend.fd_count();
+            }
+        }
+        if (!check_fds(backend, start_fds, where, carried)) {
+            return false;
+        }
+        int status = backend.finish();
+        std::vector<std::string> lines = carried;
+        std::vector<std::string> more = backend.new_lines();
+        lines.insert(lines.end(), more.begin(), more.end());
+        bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0 && lines.size() == 1 &&
+                     lines[0] == "warn: queue-api: pipe closed";
+        // The failed allocation may have been the read that would have seen
+        // the end of the stream.
+        bool injected = read_file(report).find("fail ") != std::string::npos;
+        if (!clean && !(injected && ending_ok(status, lines))) {
+            ADD_FAILURE() << where << ": the session did not end cleanly, status " << status << "\n"
+                          << reliability::joined(lines);
+            return false;
+        }
+        return parse_report(read_file(report), out);
+    }
+
+    // After a failure the backend holds the descriptors it started with; a
+    // round trip first lets it finish closing what the reply carried.
+    static bool check_fds(reliability::Backend &backend, int start_fds, const std::string &where,
+                          std::vector<std::string> &carried) {
+        if (start_fds < 0) {
+            return true;
+        }
+        if (!backend.call({QUEUE_HELLO})) {
+            return true;  // the loop ended; the end is checked elsewhere
+        }
+        // The hello logs nothing itself; what comes is the loop's end.
+        std::vector<std::string> lines = backend.new_lines();
+        carried.insert(carried.end(), lines.begin(), lines.end());
+        int now = backend.fd_count();
+        // A backend that has just exited (its next read failed) holds none.
+        if (now > 0 && now != start_fds) {
+            ADD_FAILURE() << where << ": " << now << " descriptors open, " << start_fds
+                          << " at start";
+            return false;
+        }
+        return true;
+    }
+
+    // How a run may end after a failed allocation: exit 0 after the
+    // channel's warning, or 1 after the fatal lines; never a signal. A
+    // handler's warning may come first, from the same request.
+    static bool ending_ok(int status, std::vector<std::string> lines) {
+        if (!WIFEXITED(status)) {
+            return false;
+        }
+        while (!lines.empty() &&
+               (any_match(lines.front(), failure_lines, std::size(failure_lines)) ||
+                any_match(lines.front(), request_lines, std::size(request_lines)))) {
+            lines.erase(lines.begin());
+        }
+        if (WEXITSTATUS(status) == 0) {
+            return lines.size() == 1 && any_match(lines[0], ending_lines, std::size(ending_lines));
+        }
+        if (WEXITSTATUS(status) == 1) {
+            return (lines.size() == 2 &&
+                    any_match(lines[0], fatal_causes, std::size(fatal_causes)) &&
+                    lines[1] == "fatal: queue-api: exiting") ||
+                   (lines.size() == 1 &&
+                    lines[0] == "memq: tree_xset: malloc: Cannot allocate memory");
+        }
+        return false;
+    }
+
+    // The backend closed the socket after a failed allocation.
+    static bool check_end(reliability::Backend &backend, std::vector<std::string> lines,
+                          const std::string &where, const char *report, RunResult &out) {
+        int status = backend.finish();
+        std::vector<std::string> more = backend.new_lines();
+        lines.insert(lines.end(), more.begin(), more.end());
+        if (!ending_ok(status, lines)) {
+            ADD_FAILURE() << where << ": ended with status " << status << "\n"
+                          << reliability::joined(lines);
+            return false;
+        }
+        return parse_report(read_file(report), out);
+    }
+
+    static bool parse_report(const std::string &text, RunResult &out) {
+        std::istringstream in(text);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("fail ", 0) == 0) {
+                if (!out.injected) {
+                    out.site = line.substr(line.find(' ', 5) + 1);
+                }
+                out.injected = true;
+            } else if (line.rfind("counted ", 0) == 0) {
+                out.counted = std::stoul(line.substr(8));
+            }
+        }
+        return true;
+    }
+
+    // Runs k = 1, 2, ... until a session completes with nothing failed.
+    void sweep(bool always) {
+        std::set<std::string> sites;
+        unsigned long k = 1;
+        for (;; ++k) {
+            RunResult r;
+            ASSERT_TRUE(run(k, always, r)) << "k=" << k;
+            if (!r.injected) {
+                break;
+            }
+            sites.insert(r.site);
+            ASSERT_LT(k, 5000u) << "the session never completes";
+        }
+        std::printf("%s: %lu runs, %zu distinct failing call chains\n", always ? "always" : "once",
+                    k, sites.size());
+        if (getenv("MEMQ_FAILALLOC_SITES") != nullptr) {
+            for (const std::string &s : sites) {
+                std::printf("  %s\n", s.c_str());
+            }
+        }
+        RecordProperty("runs", static_cast<int>(k));
+        RecordProperty("sites", static_cast<int>(sites.size()));
+    }
+};
+
+TEST_F(AllocationFailure, EachAllocationFailingOnceEndsAsPromised) {
+    sweep(false);
+}
+
+TEST_F(AllocationFailure, AllocationsFailingFromEachPointOnEndAsPromised) {
+    sweep(true);
+}
+
+}  // namespace
