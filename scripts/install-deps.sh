@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ clang clang-format cmake ninja-build pkg-config
-  libbsd-dev libgtest-dev
+  libbsd-dev libgtest-dev libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -153,8 +154,22 @@ class Backend {
             // The server hands over nothing but the socket and the standard
             // streams.
             close_range(3, ~0U, 0);
-            char *argv[] = {const_cast<char *>(MEMQ_BINARY), nullptr};
-            execv(MEMQ_BINARY, argv);
+            // MEMQ_BACKEND_WRAPPER (words separated by spaces) runs the
+            // backend under another program, such as valgrind.
+            std::vector<std::string> words;
+            if (const char *wrapper = getenv("MEMQ_BACKEND_WRAPPER")) {
+                std::istringstream in(wrapper);
+                for (std::string w; in >> w;) {
+                    words.push_back(w);
+                }
+            }
+            words.push_back(MEMQ_BINARY);
+            std::vector<char *> argv;
+            for (std::string &w : words) {
+                argv.push_back(w.data());
+            }
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         close(sv[1]);
