@@ -168,6 +168,24 @@ bool Peer::queue(uint32_t type, std::span<const uint8_t> payload, int fd) {
     return true;
 }
 
+bool Peer::queue_owned(uint32_t type, std::span<const uint8_t> payload, int fd) {
+    UniqueFd owned(fd);
+    if (ch_ == nullptr || !sock_.valid()) {
+        errno = ENOTCONN;
+        return false;
+    }
+    if (payload.size() > IMSG_MAX_LEN - IMSG_HDR_LEN) {
+        errno = ERANGE;
+        return false;
+    }
+    if (imsg_send(ch_, type, 0, 0, owned.get(), payload.data(),
+                  static_cast<uint16_t>(payload.size())) != 1) {
+        return false;
+    }
+    owned.release();  // the channel closes it once sent
+    return true;
+}
+
 bool Peer::flush() {
     if (ch_ == nullptr || !sock_.valid()) {
         errno = ENOTCONN;

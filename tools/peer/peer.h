@@ -73,6 +73,10 @@ class Peer {
     // Queues one request without writing it; fd (or -1) is dup'ed, so the
     // caller keeps its own descriptor.
     bool queue(uint32_t type, std::span<const uint8_t> payload, int fd = -1);
+    // As queue(), but takes fd (or -1) over instead of duplicating it: the
+    // channel closes it once sent, and it is closed here when queuing fails.
+    // Spares a dup per request where the caller made the descriptor for it.
+    bool queue_owned(uint32_t type, std::span<const uint8_t> payload, int fd);
     // Writes every queued request.
     bool flush();
     bool send(uint32_t type, std::span<const uint8_t> payload, int fd = -1) {
