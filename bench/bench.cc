@@ -8,6 +8,7 @@
 // a descriptor left open by a lifecycle ends the run with status 1.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -20,7 +21,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/queue_proto.h"
@@ -67,6 +71,7 @@ struct params {
 struct result {
     long ops = 0;
     double seconds = 0;
+    double cpu_seconds = -1;  // the backend's own, over the measured phase
     long rss_kb = -1;
     long hwm_kb = -1;
     std::string extra;
@@ -251,6 +256,15 @@ Reply receive(Peer &p) {
     return r;
 }
 
+// One request, one reply; a missing reply ends the run.
+Reply call(Peer &p, uint32_t type, std::span<const uint8_t> payload) {
+    std::optional<Reply> r = p.call(type, payload);
+    if (!r) {
+        fail("no reply: %s", errno == 0 ? "the backend closed the socket" : strerror(errno));
+    }
+    return std::move(*r);
+}
+
 void expect(bool ok, const char *what, long index) {
     if (!ok) {
         fail("wrong reply to %s (request %ld)", what, index);
@@ -291,7 +305,7 @@ void must_queue(bool ok) {
 
 void hello(Peer &p) {
     auto version = u32_bytes(QUEUE_API_VERSION);
-    Reply r = p.call(QUEUE_HELLO, version).value_or(Reply{});
+    Reply r = call(p, QUEUE_HELLO, version);
     expect(r.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(), "QUEUE_HELLO", 0);
 }
 
@@ -299,12 +313,12 @@ void hello(Peer &p) {
 // in-memory store answers it with -1 at once, and a profiler told to dump
 // its counters at the iterate handler splits the run exactly there.
 void mark_phase(Peer &p) {
-    Reply r = p.call(QUEUE_ENVELOPE_ITERATE, {}).value_or(Reply{});
+    Reply r = call(p, QUEUE_ENVELOPE_ITERATE, {});
     expect(r.payload.size() == 4 && r.result() == -1, "QUEUE_ENVELOPE_ITERATE", 0);
 }
 
 uint32_t message_new(Peer &p) {
-    Reply r = p.call(QUEUE_MESSAGE_NEW, {}).value_or(Reply{});
+    Reply r = call(p, QUEUE_MESSAGE_NEW, {});
     expect(r.payload.size() == 8 && r.result() == 1 && r.u32_at(4).value_or(0) != 0,
            "QUEUE_MESSAGE_NEW", 0);
     return *r.u32_at(4);
@@ -312,7 +326,7 @@ uint32_t message_new(Peer &p) {
 
 uint64_t envelope_new(Peer &p, uint32_t msgid, const std::vector<uint8_t> &env) {
     std::vector<uint8_t> payload = peer::payload_u32_bytes(msgid, env);
-    Reply r = p.call(QUEUE_ENVELOPE_NEW, payload).value_or(Reply{});
+    Reply r = call(p, QUEUE_ENVELOPE_NEW, payload);
     expect(r.payload.size() == 12 && r.result() == 1 && (r.u64_at(4).value_or(0) >> 32) == msgid,
            "QUEUE_ENVELOPE_NEW", 0);
     return *r.u64_at(4);
@@ -330,7 +344,7 @@ void store_content(Peer &p, uint32_t msgid, const UniqueFd &content) {
 // Opens a message and checks that the descriptor holds exactly `size`
 // content bytes.
 void open_and_verify(Peer &p, uint32_t msgid, long size, long index) {
-    Reply r = p.call(QUEUE_MESSAGE_OPEN, u32_bytes(msgid)).value_or(Reply{});
+    Reply r = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(msgid));
     expect(r.payload.empty() && r.fd.valid(), "QUEUE_MESSAGE_OPEN", index);
     expect(verify_content(r.fd.get()) == size, "QUEUE_MESSAGE_OPEN (content)", index);
 }
@@ -341,6 +355,38 @@ std::vector<uint8_t> envelope_bytes(long size, uint64_t seed) {
     return env;
 }
 
+// The time the process has spent on a CPU, user and kernel, from
+// /proc/PID/schedstat (nanoseconds, unlike the tick counts of /proc/PID/stat);
+// -1 when unreadable. Machine noise stretches wall time but hardly this.
+double cpu_seconds(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
+    FILE *f = fopen(path, "re");
+    if (f == nullptr) {
+        return -1;
+    }
+    unsigned long long ns = 0;
+    int got = fscanf(f, "%llu", &ns);
+    fclose(f);
+    return got == 1 ? static_cast<double>(ns) / 1e9 : -1;
+}
+
+// Brackets a measured phase: wall time and the backend's CPU time.
+class stopwatch {
+  public:
+    explicit stopwatch(pid_t pid) : pid_(pid), wall_(now()), cpu_(cpu_seconds(pid)) {}
+    void stop(result &res) const {
+        res.seconds = now() - wall_;
+        double cpu = cpu_seconds(pid_);
+        res.cpu_seconds = cpu >= 0 && cpu_ >= 0 ? cpu - cpu_ : -1;
+    }
+
+  private:
+    pid_t pid_;
+    double wall_;
+    double cpu_;
+};
+
 void take_memory(result &res, pid_t pid) {
     res.rss_kb = peer::proc_status_kb(pid, "VmRSS");
     res.hwm_kb = peer::proc_status_kb(pid, "VmHWM");
@@ -350,13 +396,13 @@ result run_hello(backend &b, const params &pr) {
     Peer &p = b.peer();
     auto version = u32_bytes(QUEUE_API_VERSION);
     result res;
-    double t0 = now();
+    stopwatch watch(b.pid());
     windowed(
         p, pr.n, pr.window, [&](long) { must_queue(p.queue(QUEUE_HELLO, version)); },
         [&](long i, const Reply &r) {
             expect(r.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(), "QUEUE_HELLO", i);
         });
-    res.seconds = now() - t0;
+    watch.stop(res);
     res.ops = pr.n;
     take_memory(res, b.pid());
     res.extra = format("window=%ld", pr.window);
@@ -371,11 +417,11 @@ result run_read(backend &b, const params &pr) {
     auto evpid = u64_bytes(envelope_new(p, msgid, env));
     mark_phase(p);
     result res;
-    double t0 = now();
+    stopwatch watch(b.pid());
     windowed(
         p, pr.n, pr.window, [&](long) { must_queue(p.queue(QUEUE_ENVELOPE_READ, evpid)); },
         [&](long i, const Reply &r) { expect(r.payload == env, "QUEUE_ENVELOPE_READ", i); });
-    res.seconds = now() - t0;
+    watch.stop(res);
     mark_phase(p);
     res.ops = pr.n;
     take_memory(res, b.pid());
@@ -390,21 +436,21 @@ result run_lifecycle(backend &b, const params &pr) {
     std::vector<uint8_t> env = envelope_bytes(pr.size, 2);
     int fds_before = peer::proc_fd_count(b.pid());
     result res;
-    double t0 = now();
+    stopwatch watch(b.pid());
     for (long i = 0; i < pr.n; i++) {
         uint32_t msgid = message_new(p);
         store_content(p, msgid, content);
         uint64_t evpid = envelope_new(p, msgid, env);
-        Reply r = p.call(QUEUE_ENVELOPE_READ, u64_bytes(evpid)).value_or(Reply{});
+        Reply r = call(p, QUEUE_ENVELOPE_READ, u64_bytes(evpid));
         expect(r.payload == env, "QUEUE_ENVELOPE_READ", i);
         open_and_verify(p, msgid, pr.content, i);
-        r = p.call(QUEUE_ENVELOPE_REMOVE, u64_bytes(evpid)).value_or(Reply{});
+        r = call(p, QUEUE_ENVELOPE_REMOVE, u64_bytes(evpid));
         expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REMOVE", i);
     }
-    res.seconds = now() - t0;
+    watch.stop(res);
     res.ops = pr.n;
     // The last removal took the message with it.
-    Reply gone = p.call(QUEUE_MESSAGE_OPEN, u32_bytes(0)).value_or(Reply{});
+    Reply gone = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(0));
     expect(gone.payload.empty() && !gone.fd.valid(), "QUEUE_MESSAGE_OPEN of no message", 0);
     int fds_after = peer::proc_fd_count(b.pid());
     if (fds_after > fds_before) {
@@ -484,7 +530,7 @@ result run_fill(backend &b, const params &pr) {
     }
     mark_phase(p);
     result res;
-    t0 = now();
+    stopwatch watch(b.pid());
     windowed(
         p, pr.n, pr.window,
         [&](long i) {
@@ -498,7 +544,7 @@ result run_fill(backend &b, const params &pr) {
                     matches_pattern(r.payload.data(), r.payload.size(), static_cast<uint64_t>(at)),
                 "QUEUE_ENVELOPE_READ", i);
         });
-    res.seconds = now() - t0;
+    watch.stop(res);
     mark_phase(p);
     res.ops = pr.n;
     take_memory(res, b.pid());
@@ -515,12 +561,12 @@ result run_large(backend &b, const params &pr) {
     long base_kb = peer::proc_status_kb(b.pid(), "VmRSS");
     UniqueFd content = make_content(static_cast<size_t>(pr.content));
     result res;
-    double t0 = now();
+    stopwatch watch(b.pid());
     uint32_t msgid = message_new(p);
     store_content(p, msgid, content);
     open_and_verify(p, msgid, pr.content, 0);
-    res.seconds = now() - t0;
-    Reply r = p.call(QUEUE_MESSAGE_REMOVE, u32_bytes(msgid)).value_or(Reply{});
+    watch.stop(res);
+    Reply r = call(p, QUEUE_MESSAGE_REMOVE, u32_bytes(msgid));
     expect(r.payload.size() == 4 && r.result() == 0, "QUEUE_MESSAGE_REMOVE", 0);
     res.ops = 1;
     take_memory(res, b.pid());
@@ -568,9 +614,9 @@ params params_for(const workload &w, const options &opt) {
 void print_result(const char *workload, backend_kind kind, int round, const result &r) {
     printf(
         "result workload=%s backend=%s round=%d ops=%ld seconds=%.4f ops_per_s=%.0f "
-        "rss_kb=%ld hwm_kb=%ld %s\n",
+        "cpu_us_per_op=%.2f rss_kb=%ld hwm_kb=%ld %s\n",
         workload, name_of(kind), round, r.ops, r.seconds, static_cast<double>(r.ops) / r.seconds,
-        r.rss_kb, r.hwm_kb, r.extra.c_str());
+        r.cpu_seconds * 1e6 / static_cast<double>(r.ops), r.rss_kb, r.hwm_kb, r.extra.c_str());
     fflush(stdout);
 }
 
@@ -725,41 +771,54 @@ options parse(int argc, char **argv) {
     return opt;
 }
 
+// The median, then every pair's value.
+std::string summary(std::vector<double> values) {
+    if (values.empty()) {
+        return "n/a";
+    }
+    std::string each;
+    for (double v : values) {
+        each += format("%s%.3f", each.empty() ? "" : ",", v);
+    }
+    std::sort(values.begin(), values.end());
+    return format("%.3f(pairs:%s)", values[values.size() / 2], each.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     options opt = parse(argc, argv);
+    // A backend that goes away must show as a failed send, not kill us.
+    signal(SIGPIPE, SIG_IGN);
     // Workloads run in the table's order, whatever the command line's.
     for (const workload &w : WORKLOADS) {
         if (!opt.workloads.empty() &&
             std::find(opt.workloads.begin(), opt.workloads.end(), w.name) == opt.workloads.end()) {
             continue;
         }
+        // Throughput ratios (memq/floor, higher is better) and backend CPU
+        // ratios (memq/floor per operation, lower is better), pair by pair.
         std::vector<double> ratios;
+        std::vector<double> cpu_ratios;
         for (int round = 1; round <= opt.rounds; round++) {
-            double floor_rate = 0;
-            double memq_rate = 0;
+            result f;
+            result m;
             if (opt.run_floor) {
-                result r = run_once(w, opt, backend_kind::floor, round);
-                floor_rate = static_cast<double>(r.ops) / r.seconds;
+                f = run_once(w, opt, backend_kind::floor, round);
             }
             if (opt.run_memq) {
-                result r = run_once(w, opt, backend_kind::memq, round);
-                memq_rate = static_cast<double>(r.ops) / r.seconds;
+                m = run_once(w, opt, backend_kind::memq, round);
             }
             if (opt.run_floor && opt.run_memq) {
-                ratios.push_back(memq_rate / floor_rate);
+                ratios.push_back(f.seconds / m.seconds);
+                if (f.cpu_seconds > 0 && m.cpu_seconds > 0) {
+                    cpu_ratios.push_back(m.cpu_seconds / f.cpu_seconds);
+                }
             }
         }
         if (!ratios.empty()) {
-            std::string each;
-            for (double r : ratios) {
-                each += format("%s%.3f", each.empty() ? "" : ",", r);
-            }
-            std::vector<double> sorted = ratios;
-            std::sort(sorted.begin(), sorted.end());
-            printf("ratio workload=%s memq/floor=%.3f pairs=%s\n", w.name,
-                   sorted[sorted.size() / 2], each.c_str());
+            printf("ratio workload=%s memq/floor=%s cpu_memq/floor=%s\n", w.name,
+                   summary(ratios).c_str(), summary(cpu_ratios).c_str());
             fflush(stdout);
         }
     }
