@@ -273,6 +273,9 @@ void expect(bool ok, const char *what, long index) {
 
 // Keeps up to `window` requests in flight: queue(i) queues request i,
 // check(i, reply) judges its reply. Replies come back in request order.
+// Once half the window has been answered it is filled again with one send
+// call, so that the backend can find many requests in one receive rather
+// than the trickle a send per reply would give it.
 template <class Queue, class Check>
 void windowed(Peer &p, long n, long window, Queue queue, Check check) {
     long sent = 0;
@@ -288,8 +291,11 @@ void windowed(Peer &p, long n, long window, Queue queue, Check check) {
             fail("no reply: %s", errno == 0 ? "the backend closed the socket" : strerror(errno));
         }
         check(done, r);
-        if (sent < n) {
-            queue(sent++);
+        if (sent < n && sent - (done + 1) <= window / 2) {
+            long target = done + 1 + window;
+            while (sent < n && sent < target) {
+                queue(sent++);
+            }
             if (!p.flush()) {
                 fail("sending: %s", strerror(errno));
             }
