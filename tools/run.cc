@@ -182,8 +182,7 @@ std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, cons
         v = n;
     }
     if (v > max) {
-        bad(std::string(what) + " " + std::string(word) + " (" + hex_evpid(v) +
-            ") does not fit in 32 bits");
+        bad(cat({what, " ", word, " does not fit in 32 bits"}));
         return std::nullopt;
     }
     return v;
