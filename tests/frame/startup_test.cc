@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ testutil::ChildResult run_memq(std::vector<std::string> args) {
     auto r = testutil::run_in_child([&] {
         dup2(sv[1], 0);
         close(sv[1]);
+        // A sanitized build's leak check needs /proc, which the backend's
+        // own root directory does not have; it is not this test's subject.
+        std::string asan = "detect_leaks=0";
+        if (const char *given = getenv("ASAN_OPTIONS")) {
+            asan = std::string(given) + ":" + asan;
+        }
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(MEMQ_BINARY));
         for (auto &a : args) {
