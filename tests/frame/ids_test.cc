@@ -152,7 +152,9 @@ TEST(Ids, DirectoryTooLongForThePathBuffer) {
     // its total length.
     std::string fits = "/nonexistent";
     while (fits.size() < 1006) {
-        fits += "/" + std::string(std::min<size_t>(200, 1006 - fits.size() - 1), 'd');
+        size_t room = 1006 - fits.size() - 1;
+        fits += '/';
+        fits.append(std::min<size_t>(200, room), 'd');
     }
     std::string too_long = fits + "d";
     ASSERT_EQ(fits.size(), 1006u);

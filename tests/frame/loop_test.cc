@@ -496,6 +496,22 @@ TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     expect_clean_end(child);
 }
 
+// A count the channel cannot frame makes the whole reply fail to queue; the
+// peer must not be left waiting for an answer that never comes.
+TEST_F(Loop, ReplyThatCannotBeQueuedEndsTheBackend) {
+    script.result = -1;
+    LoopChild child;
+    // The greeting behind it would be answered by a loop that went on.
+    ASSERT_TRUE(peer::send_bytes(child.sock(), cat({peer::frame(QUEUE_ENVELOPE_READ, u64(1)),
+                                                    peer::frame(QUEUE_HELLO, u32(2))})));
+    EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
+    std::string prefix = child.line_prefix();
+    peer::Exit e = child.wait_exit();
+    EXPECT_EQ(e.exit_code(), 1);
+    EXPECT_EQ(e.err, prefix + "warn: queue-api: imsg_send failed\n" + prefix +
+                         "fatal: queue-api: exiting\n");
+}
+
 // A pipe's read end, for requests to carry; the write end is closed.
 int spare_descriptor() {
     int p[2];
