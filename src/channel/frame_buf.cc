@@ -1,10 +1,10 @@
+#include "channel/imsg.h"
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "channel/imsg.h"
 
 namespace {
 

@@ -118,7 +118,10 @@ void imsg_discard(imsg_channel *ch);
 
 // One receive into in_buf, keeping at most one passed descriptor (the rest
 // are closed). Bytes read; 0 when the peer closed; -1 with EAGAIN when fewer
-// than imsg_fd_reserve + 2 descriptor slots are free (nothing read).
+// than imsg_fd_reserve + 2 descriptor slots are free (nothing read). Call it
+// only after imsg_get() answered 0, so that in_buf has room. Interrupted or
+// would-block receives are retried, so on a non-blocking socket it spins
+// until something arrives.
 ssize_t imsg_read(imsg_channel *ch);
 
 // Extracts the next complete message: its whole length; 0 when none is
@@ -137,19 +140,31 @@ int imsg_take_fd(imsg_channel *ch);
 int probe_free_fds(uint32_t count);
 
 // Buffers and queue. A buffer grows only to the exact size an append needs,
-// never past its limit (ENOMEM).
+// never past its limit (ENOMEM); a failed append or reserve leaves it as it
+// was.
+
+// An empty buffer owned by the caller (free with frame_buf_free), fd -1. A
+// limit of 0 means the size. Null when the limit is below the size (errno
+// untouched) or with the allocator's errno.
 frame_buf *frame_buf_new(size_t size, size_t limit);
+// A buffer that never grows: its limit is its capacity.
 frame_buf *frame_buf_new_fixed(size_t capacity);
 int frame_buf_append(frame_buf *buf, const void *data, size_t n);
+// Reallocates data to exactly used + n bytes (which may shrink it).
 int frame_buf_grow(frame_buf *buf, size_t n);
+// Claims n uninitialised bytes at the end; their position, or null.
 void *frame_buf_reserve(frame_buf *buf, size_t n);
+// A view of n written bytes at pos, valid until the next growth; null when
+// they are not all written.
 void *frame_buf_at(frame_buf *buf, size_t pos, size_t n);
 size_t frame_buf_size(const frame_buf *buf);
 size_t frame_buf_room(const frame_buf *buf);
 // Frees data and record; does not close buf->fd.
 void frame_buf_free(frame_buf *buf);
 
+// Empty, with no socket (fd -1).
 void send_queue_init(send_queue *q);
+// Takes ownership of a buffer with used > 0, descriptor included.
 void send_queue_append(send_queue *q, frame_buf *buf);
 // One sendmsg from the head, through the first buffer carrying a descriptor.
 // 1 after progress; 0 with errno 0 when nothing was written; -1 on error
@@ -157,7 +172,10 @@ void send_queue_append(send_queue *q, frame_buf *buf);
 int send_queue_write(send_queue *q);
 // As send_queue_write() with writev and no descriptor passing.
 int send_queue_writev(send_queue *q);
+// Marks n bytes from the head as written, removing (and closing the
+// descriptors of) the buffers that are now complete.
 void send_queue_consume(send_queue *q, size_t n);
 // Unlinks and frees buf, closing its descriptor.
 void send_queue_remove(send_queue *q, frame_buf *buf);
+// Removes every buffer as send_queue_remove() does.
 void send_queue_clear(send_queue *q);
