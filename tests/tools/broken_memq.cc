@@ -36,7 +36,7 @@ int main() {
     queue_api_set_message_store(memq_message_store);
     queue_api_set_message_remove(memq_message_remove);
     queue_api_set_message_open(strcmp(fault, "exit-on-open") == 0 ? vanishing_open
-                                                                   : memq_message_open);
+                                                                  : memq_message_open);
     queue_api_set_message_mark(memq_message_mark);
     queue_api_set_message_unmark(memq_message_unmark);
     queue_api_set_envelope_new(memq_envelope_new);
