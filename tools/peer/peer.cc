@@ -96,7 +96,13 @@ std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> byte
     return packed(v, bytes);
 }
 
-Peer::Peer() : ch_(new (std::nothrow) imsg_channel) {}
+Peer::Peer() : ch_(new (std::nothrow) imsg_channel) {
+    // A peer that is never started is still destroyed through
+    // imsg_discard(), which needs the channel's lists set up.
+    if (ch_ != nullptr) {
+        imsg_setup(ch_, -1);
+    }
+}
 
 Peer::~Peer() {
     finish();
