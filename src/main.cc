@@ -2,6 +2,7 @@
 // store.
 #include <unistd.h>
 
+#include "frame/queue_api.h"
 #include "log/log.h"
 
 int main(int argc, char *argv[]) {
@@ -14,5 +15,8 @@ int main(int argc, char *argv[]) {
         die("bad option");
     }
 
+    // The loop returns only once the channel has ended, which is a normal
+    // end of service.
+    queue_api_run();
     return 0;
 }

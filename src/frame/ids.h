@@ -15,8 +15,10 @@ uint64_t new_envelope_id(uint32_t msgid);
 
 // A descriptor open for reading and writing on a new, empty file in
 // "/temporary" (under the changed root) whose name is already removed; the
-// caller owns it. -1 after a logged warning when the file cannot be made.
+// caller owns it. -1 after a logged warning when the file cannot be made,
+// with errno as mkstemp left it. The file-creation mask is the same after.
 int mktmpfile();
 
-// mktmpfile() in another directory; the path must fit in 1024 bytes.
+// mktmpfile() in another directory. -1 after a warning, touching nothing,
+// when dir and the name pattern do not fit in 1024 bytes.
 int mktmpfile_in(const char *dir);

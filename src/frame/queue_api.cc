@@ -1,5 +1,18 @@
 #include "frame/queue_api.h"
 
+#include <errno.h>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "channel/imsg.h"
+#include "frame/queue_proto.h"
+#include "log/log.h"
+
 queue_handler_table queue_handlers;
 
 namespace {
@@ -55,4 +68,431 @@ void queue_api_clear_root_dir() {
 }
 void queue_api_run_as(const char *user) {
     run_as_user = user;
+}
+
+namespace {
+
+// The loop's process-wide state: the one channel on descriptor 0, the
+// request being served and the reply being built (null between requests).
+imsg_channel channel;
+imsg_message request;
+frame_buf *pending_reply;
+
+// Room for an envelope on the way back, and one block of a message's
+// content on the way in. Reused by every request.
+uint8_t work_buf[QUEUE_ENVELOPE_BUF];
+
+// The content copy is made under "/tmp" of the changed root.
+constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
+
+[[noreturn]] void peer_violation(const char *warning) {
+    log_warning("%s", warning);
+    die("queue-proc: exiting");
+}
+
+[[noreturn]] void api_failure(const char *warning) {
+    log_warning("%s", warning);
+    die("queue-api: exiting");
+}
+
+class unique_fd {
+  public:
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    ~unique_fd() {
+        if (fd_ != -1) {
+            close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+    void release() { fd_ = -1; }
+
+  private:
+    int fd_;
+};
+
+class unique_file {
+  public:
+    explicit unique_file(FILE *fp) : fp_(fp) {}
+    unique_file(const unique_file &) = delete;
+    unique_file &operator=(const unique_file &) = delete;
+    ~unique_file() {
+        if (fp_ != nullptr) {
+            fclose(fp_);
+        }
+    }
+    FILE *get() const { return fp_; }
+
+  private:
+    FILE *fp_;
+};
+
+// Removes a file's name when the scope ends; the backend keeps nothing on
+// disk beyond the request that needed it.
+class unlink_on_exit {
+  public:
+    explicit unlink_on_exit(const char *path) : path_(path) {}
+    unlink_on_exit(const unlink_on_exit &) = delete;
+    unlink_on_exit &operator=(const unlink_on_exit &) = delete;
+    ~unlink_on_exit() { unlink(path_); }
+
+  private:
+    const char *path_;
+};
+
+// Walks the fixed fields of the current request's payload. A field cut
+// short or bytes left over are the peer's protocol violation and end the
+// process, so a handler only ever sees a well-formed request.
+class request_reader {
+  public:
+    explicit request_reader(const imsg_message &msg)
+        : cursor_(msg.data), left_(msg.header.length - IMSG_HDR_LEN) {}
+
+    uint32_t take_u32() {
+        uint32_t value;
+        take(&value, sizeof value);
+        return value;
+    }
+
+    uint64_t take_u64() {
+        uint64_t value;
+        take(&value, sizeof value);
+        return value;
+    }
+
+    // Everything after the fixed fields, borrowed from the payload: the
+    // caller releases the payload only once it is done with these bytes.
+    std::span<const uint8_t> rest() {
+        std::span<const uint8_t> bytes(cursor_, left_);
+        cursor_ += left_;
+        left_ = 0;
+        return bytes;
+    }
+
+    // Checks that nothing follows the fixed fields and gives the payload
+    // back; the fields already taken are copies.
+    void finish() {
+        if (left_ != 0) {
+            peer_violation("warn: queue-proc: bogus data");
+        }
+        imsg_release(&request);
+    }
+
+  private:
+    void take(void *field, size_t width) {
+        if (left_ < width) {
+            peer_violation("warn: queue-proc: bad msg len");
+        }
+        memcpy(field, cursor_, width);
+        cursor_ += width;
+        left_ -= width;
+    }
+
+    const uint8_t *cursor_;
+    size_t left_;
+};
+
+// Queues a reply made of one piece. A reply that cannot be queued would
+// leave the peer waiting forever, so it ends the process like a reply that
+// cannot be built; the handler's descriptor is not left behind open.
+void send_whole(int fd, const void *data, uint16_t len) {
+    if (imsg_send(&channel, QUEUE_REPLY, 0, 0, fd, data, len) == -1) {
+        if (fd != -1) {
+            close(fd);
+        }
+        api_failure("warn: queue-api: imsg_send failed");
+    }
+}
+
+void send_result(int result) {
+    send_whole(-1, &result, sizeof result);
+}
+
+// Appends to the reply being built, creating it on first use.
+void reply_append(const void *data, uint16_t len) {
+    if (pending_reply == nullptr) {
+        pending_reply = imsg_create(&channel, QUEUE_REPLY, 0, 0, 1024);
+        if (pending_reply == nullptr) {
+            api_failure("warn: queue-api: imsg_create failed");
+        }
+    }
+    if (imsg_add(pending_reply, data, len) == -1) {
+        // The channel has already freed the frame.
+        pending_reply = nullptr;
+        api_failure("warn: queue-api: imsg_add failed");
+    }
+}
+
+void seal_reply() {
+    imsg_seal(&channel, pending_reply);
+    pending_reply = nullptr;
+}
+
+// Copies a message's content from the descriptor the peer passed into a
+// fresh file under "/tmp" and hands its path to the storage side. Takes
+// content_fd (or -1). -1: no file or stream could be made; 0: the content
+// did not reach the file in full; otherwise message_store's result.
+int store_content(uint32_t msgid, int content_fd) {
+    unique_fd content(content_fd);
+    char path[sizeof CONTENT_COPY_PATTERN];
+    memcpy(path, CONTENT_COPY_PATTERN, sizeof path);
+    unique_fd copy(mkstemp(path));
+    if (copy.get() == -1) {
+        log_warning_errno("warn: queue-api: mkstemp");
+        return -1;
+    }
+    unlink_on_exit copy_name(path);
+
+    unique_file in(fdopen(content.get(), "r"));
+    if (in.get() != nullptr) {
+        content.release();
+    }
+    unique_file out(fdopen(copy.get(), "w"));
+    if (out.get() != nullptr) {
+        copy.release();
+    }
+    if (in.get() == nullptr || out.get() == nullptr) {
+        return -1;
+    }
+
+    // The end is tested before each read, so even empty content is read
+    // once; every block is flushed, so the handler sees the whole file.
+    for (;;) {
+        if (feof(in.get())) {
+            return queue_handlers.message_store(msgid, path);
+        }
+        size_t got = fread(work_buf, 1, sizeof work_buf, in.get());
+        if (ferror(in.get())) {
+            return 0;
+        }
+        if (fwrite(work_buf, 1, got, out.get()) != got || fflush(out.get()) != 0) {
+            return 0;
+        }
+    }
+}
+
+void serve_hello(request_reader &in) {
+    uint32_t version = in.take_u32();
+    in.finish();
+    if (version != QUEUE_API_VERSION) {
+        api_failure("warn: queue-api: bad API version");
+    }
+    send_whole(-1, nullptr, 0);
+}
+
+void serve_finish(request_reader &in) {
+    in.finish();
+    // An empty slot is a storage side with nothing to finish.
+    send_result(queue_handlers.finish != nullptr ? queue_handlers.finish() : 1);
+}
+
+void serve_message_new(request_reader &in) {
+    in.finish();
+    uint32_t msgid = 0;
+    int result = queue_handlers.message_new(&msgid);
+    reply_append(&result, sizeof result);
+    if (result == 1) {
+        reply_append(&msgid, sizeof msgid);
+    }
+    seal_reply();
+}
+
+void serve_message_remove(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    in.finish();
+    send_result(queue_handlers.message_remove(msgid));
+}
+
+void serve_message_store(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    in.finish();
+    int content_fd = request.fd;
+    request.fd = -1;
+    send_result(store_content(msgid, content_fd));
+}
+
+void serve_message_open(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    in.finish();
+    // The descriptor passes to the channel, which closes it once sent.
+    send_whole(queue_handlers.message_open(msgid), nullptr, 0);
+}
+
+void serve_message_mark(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    in.finish();
+    send_result(queue_handlers.message_mark(msgid));
+}
+
+void serve_message_unmark(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    in.finish();
+    send_result(queue_handlers.message_unmark(msgid));
+}
+
+void serve_envelope_new(request_reader &in) {
+    uint32_t msgid = in.take_u32();
+    uint64_t evpid = 0;
+    // The envelope lies in the payload, which must outlive the handler.
+    int result = queue_handlers.envelope_new(msgid, in.rest(), &evpid);
+    imsg_release(&request);
+    reply_append(&result, sizeof result);
+    if (result == 1) {
+        reply_append(&evpid, sizeof evpid);
+    }
+    seal_reply();
+}
+
+void serve_envelope_remove(request_reader &in) {
+    uint64_t evpid = in.take_u64();
+    in.finish();
+    send_result(queue_handlers.envelope_remove(evpid));
+}
+
+void serve_envelope_read(request_reader &in) {
+    uint64_t evpid = in.take_u64();
+    in.finish();
+    int len = queue_handlers.envelope_read(evpid, std::span(work_buf));
+    // The envelope is the whole reply; an empty one means there is none.
+    send_whole(-1, work_buf, static_cast<uint16_t>(len));
+}
+
+void serve_envelope_replace(request_reader &in) {
+    uint64_t evpid = in.take_u64();
+    int result = queue_handlers.envelope_replace(evpid, in.rest());
+    imsg_release(&request);
+    send_result(result);
+}
+
+// An iterate result above 0 brings the id and that many bytes; any other
+// result goes alone.
+void reply_iterated(int result, uint64_t id) {
+    reply_append(&result, sizeof result);
+    if (result > 0) {
+        reply_append(&id, sizeof id);
+        reply_append(work_buf, static_cast<uint16_t>(result));
+    }
+    seal_reply();
+}
+
+void serve_envelope_iterate(request_reader &in) {
+    in.finish();
+    uint64_t evpid = 0;
+    int result = queue_handlers.envelope_iterate(&evpid, std::span(work_buf));
+    reply_iterated(result, evpid);
+}
+
+void serve_message_iterate(request_reader &in) {
+    uint32_t value = in.take_u32();
+    in.finish();
+    uint64_t id = 0;
+    int result = queue_handlers.message_iterate(&id, std::span(work_buf), value, 0, 0);
+    reply_iterated(result, id);
+}
+
+using serve_fn = void (*)(request_reader &);
+
+// Indexed by message type; the types below QUEUE_HELLO do not exist as
+// requests.
+constexpr serve_fn serve_by_type[] = {
+    nullptr,
+    nullptr,
+    serve_hello,
+    serve_finish,
+    serve_message_new,
+    serve_message_remove,
+    serve_message_store,
+    serve_message_open,
+    serve_message_mark,
+    serve_message_unmark,
+    serve_envelope_new,
+    serve_envelope_remove,
+    serve_envelope_read,
+    serve_envelope_replace,
+    serve_envelope_iterate,
+    serve_message_iterate,
+};
+static_assert(std::size(serve_by_type) == QUEUE_MESSAGE_ITERATE + 1);
+
+void serve_request() {
+    uint32_t type = request.header.type;
+    if (type < QUEUE_HELLO || type > QUEUE_MESSAGE_ITERATE) {
+        log_warning("warn: queue-api: bad message %d", static_cast<int>(type));
+        die("queue-api: exiting");
+    }
+    // Only a message to store has a use for a descriptor. Any other one is
+    // closed here, or a peer could fill our descriptor table.
+    if (request.fd != -1 && type != QUEUE_MESSAGE_STORE) {
+        close(request.fd);
+        request.fd = -1;
+    }
+    request_reader in(request);
+    serve_by_type[type](in);
+}
+
+// The account is looked up before the change of root, which may hide the
+// account database.
+void confine() {
+    passwd *pw = nullptr;
+    if (run_as_user != nullptr) {
+        errno = 0;
+        pw = getpwnam(run_as_user);
+        if (pw == nullptr) {
+            log_warning_errno("queue-api: getpwnam");
+            die("queue-api: exiting");
+        }
+    }
+    if (root_dir != nullptr) {
+        if (chroot(root_dir) == -1) {
+            log_warning_errno("queue-api: chroot");
+            die("queue-api: exiting");
+        }
+        if (chdir("/") == -1) {
+            log_warning_errno("queue-api: chdir");
+            die("queue-api: exiting");
+        }
+    }
+    if (pw != nullptr) {
+        gid_t gid = pw->pw_gid;
+        uid_t uid = pw->pw_uid;
+        if (setgroups(1, &gid) == -1 || setresgid(gid, gid, gid) == -1 ||
+            setresuid(uid, uid, uid) == -1) {
+            log_warning_errno("queue-api: cannot drop privileges");
+            die("queue-api: exiting");
+        }
+    }
+}
+
+}  // namespace
+
+int queue_api_run() {
+    confine();
+    imsg_setup(&channel, 0);
+
+    for (;;) {
+        // A request already complete in the input is served before the
+        // socket is read again.
+        ssize_t got = imsg_get(&channel, &request);
+        if (got == 0) {
+            ssize_t n = imsg_read(&channel);
+            if (n == 0) {
+                log_warning("warn: queue-api: pipe closed");
+                return 1;
+            }
+            if (n == -1) {
+                log_warning_errno("warn: queue-api: imsg_read");
+                return 1;
+            }
+            continue;
+        }
+        if (got == -1) {
+            log_warning_errno("warn: queue-api: imsg_get");
+            return 1;
+        }
+        serve_request();
+        // A failed write leaves the rest queued; it goes out first with the
+        // next reply.
+        imsg_write_all(&channel);
+    }
 }

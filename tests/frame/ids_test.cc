@@ -1,0 +1,198 @@
+#include "frame/ids.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/child.h"
+#include "log/log.h"
+
+namespace {
+
+using testutil::run_in_child;
+
+std::string prefix(pid_t pid) {
+    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
+}
+
+std::vector<std::string> entries(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/memq-ids.XXXXXX";
+        if (mkdtemp(pattern) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~TempDir() {
+        for (const auto &name : entries(path_)) {
+            std::string p = path_ + "/" + name;
+            if (rmdir(p.c_str()) != 0) {
+                unlink(p.c_str());
+            }
+        }
+        rmdir(path_.c_str());
+    }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+TEST(Ids, DrawnMsgidsAreNeverZeroOrAllOnes) {
+    for (int i = 0; i < 1000000; i++) {
+        uint32_t id = new_msgid();
+        ASSERT_NE(id, 0u);
+        ASSERT_NE(id, 0xffffffffu);
+    }
+}
+
+TEST(Ids, EnvelopeIdCarriesItsMsgidWithoutSignExtension) {
+    for (uint32_t msgid : {5u, 0x80000000u, 0xfffffffeu}) {
+        for (int i = 0; i < 100000; i++) {
+            uint64_t id = new_envelope_id(msgid);
+            ASSERT_EQ(id >> 32, msgid);
+            ASSERT_NE(id & 0xffffffff, 0u);
+            ASSERT_NE(id & 0xffffffff, 0xffffffffu);
+        }
+    }
+}
+
+TEST(Ids, TemporaryFileIsNamelessPrivateAndReadWritable) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    auto fds_before = testutil::open_fds();
+
+    int a = mktmpfile_in(dir.path().c_str());
+    int b = mktmpfile_in(dir.path().c_str());
+    ASSERT_NE(a, -1);
+    ASSERT_NE(b, -1);
+    EXPECT_TRUE(entries(dir.path()).empty()) << "a mavid. name was left behind";
+
+    struct stat sa, sb;
+    ASSERT_EQ(fstat(a, &sa), 0);
+    ASSERT_EQ(fstat(b, &sb), 0);
+    EXPECT_EQ(sa.st_nlink, 0u);
+    EXPECT_NE(sa.st_ino, sb.st_ino) << "two calls, two files";
+    EXPECT_EQ(sa.st_size, 0);
+    // The file had no permission bits at all while it had a name.
+    EXPECT_EQ(sa.st_mode & 07777, 0u);
+
+    const char text[] = "content";
+    ASSERT_EQ(write(a, text, sizeof text), static_cast<ssize_t>(sizeof text));
+    ASSERT_EQ(lseek(a, 0, SEEK_SET), 0);
+    char back[sizeof text] = {};
+    EXPECT_EQ(read(a, back, sizeof back), static_cast<ssize_t>(sizeof text));
+    EXPECT_STREQ(back, text);
+    struct stat after;
+    ASSERT_EQ(fstat(b, &after), 0);
+    EXPECT_EQ(after.st_size, 0) << "the two files share nothing";
+
+    close(a);
+    close(b);
+    EXPECT_EQ(testutil::open_fds(), fds_before);
+}
+
+// Runs mktmpfile_in in a child with a known mask; the child's exit status
+// says whether the mask and errno came back as they should.
+testutil::ChildResult make_in_child(std::string dir, int expected_errno) {
+    return run_in_child([dir, expected_errno] {
+        log_open(1);
+        umask(022);
+        errno = 0;
+        int fd = mktmpfile_in(dir.c_str());
+        int saved = errno;
+        if (fd != -1) {
+            return 10;
+        }
+        if (umask(0) != 022) {
+            return 11;
+        }
+        return saved == expected_errno ? 0 : 12;
+    });
+}
+
+TEST(Ids, MissingDirectoryIsReportedAndLeavesTheMaskAlone) {
+    auto r = make_in_child("/nonexistent-memq-dir", ENOENT);
+    EXPECT_EQ(r.exit_code(), 0);
+    const std::string head =
+        prefix(r.pid) +
+        "warn: queue-api: cannot create temporary file \"/nonexistent-memq-dir/mavid.";
+    ASSERT_EQ(r.err.size(), head.size() + 10 + 2) << r.err;
+    EXPECT_EQ(r.err.substr(0, head.size()), head);
+    EXPECT_EQ(r.err.substr(head.size() + 10), "\"\n");
+    const std::string name = r.err.substr(head.size(), 10);
+    EXPECT_TRUE(std::all_of(name.begin(), name.end(), isalnum)) << name;
+}
+
+TEST(Ids, DirectoryTooLongForThePathBuffer) {
+    // "/mavid.XXXXXXXXXX" adds 17 characters; with the NUL, 1006 fits.
+    // Components stay short, so that the only fault of the longer one is
+    // its total length.
+    std::string fits = "/nonexistent";
+    while (fits.size() < 1006) {
+        size_t room = 1006 - fits.size() - 1;
+        fits += '/';
+        fits.append(std::min<size_t>(200, room), 'd');
+    }
+    std::string too_long = fits + "d";
+    ASSERT_EQ(fits.size(), 1006u);
+
+    auto r = make_in_child(too_long, 0);
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.err, prefix(r.pid) + "warn: queue-api: tempdir too large \"" + too_long + "\"\n");
+
+    r = make_in_child(fits, ENOENT);
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_NE(r.err.find("cannot create temporary file \"" + fits + "/mavid."), std::string::npos)
+        << r.err;
+}
+
+TEST(Ids, FixedDirectoryLiesUnderTheChangedRoot) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to change the root directory";
+    }
+    TempDir root;
+    ASSERT_FALSE(root.path().empty());
+    ASSERT_EQ(mkdir((root.path() + "/temporary").c_str(), 0700), 0);
+
+    auto r = run_in_child([&] {
+        log_open(1);
+        if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) {
+            return 10;
+        }
+        int fd = mktmpfile();
+        if (fd == -1) {
+            return 11;
+        }
+        close(fd);
+        return rmdir("/temporary") == 0 && mktmpfile() == -1 ? 0 : 12;
+    });
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.err.find("cannot create temporary file \"/temporary/mavid."), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(entries(root.path()).empty());
+}
+
+}  // namespace
