@@ -1,0 +1,322 @@
+// The built backend as a black box, started and driven as the mail server
+// would, with its real root directory and account.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/child.h"
+#include "e2e/peer.h"
+
+namespace {
+
+using e2e::bytes;
+
+bytes random_bytes(size_t n, uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    bytes b(n);
+    for (auto &c : b) {
+        c = static_cast<uint8_t>(gen());
+    }
+    return b;
+}
+
+bytes text(std::string_view s) {
+    return bytes(s.begin(), s.end());
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why = e2e::prepare_defaults();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        fds_before_ = testutil::open_fds();
+        ASSERT_TRUE(backend_.start());
+        pid_ = backend_.pid();
+        e2e::Reply hello = backend_.hello();
+        ASSERT_TRUE(hello.arrived) << backend_.log();
+    }
+
+    void TearDown() override {
+        if (IsSkipped()) {
+            return;
+        }
+        int status = backend_.stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::string closed = prefix() + "warn: queue-api: pipe closed\n";
+        std::string log = backend_.log();
+        EXPECT_TRUE(log.size() >= closed.size() &&
+                    log.compare(log.size() - closed.size(), closed.size(), closed) == 0)
+            << log;
+        EXPECT_EQ(testutil::open_fds(), fds_before_) << "a descriptor leaked in the peer";
+    }
+
+    // The start of every line the backend writes.
+    std::string prefix() const { return "memq[" + std::to_string(pid_) + "]: "; }
+
+    // Whether log is exactly these lines, each with the backend's prefix.
+    // A message ending in ": " stands for any error text after it, which
+    // depends on what the backend's last failed call left behind.
+    bool logged(const std::string &log, const std::vector<std::string> &messages) const {
+        size_t at = 0;
+        for (const std::string &m : messages) {
+            size_t end = log.find('\n', at);
+            if (end == std::string::npos) {
+                return false;
+            }
+            std::string got = log.substr(at, end - at);
+            std::string want = prefix() + m;
+            bool any_text = m.size() >= 2 && m.compare(m.size() - 2, 2, ": ") == 0;
+            if (any_text ? got.size() <= want.size() || got.compare(0, want.size(), want) != 0
+                         : got != want) {
+                return false;
+            }
+            at = end + 1;
+        }
+        return at == log.size();
+    }
+
+    // What the backend logged since the last call.
+    std::string new_log() {
+        std::string log = backend_.log();
+        std::string fresh = log.substr(log_seen_);
+        log_seen_ = log.size();
+        return fresh;
+    }
+
+    e2e::Backend backend_;
+    pid_t pid_ = 0;
+    size_t log_seen_ = 0;
+    std::vector<int> fds_before_;
+};
+
+TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
+    e2e::Reply hello = backend_.hello();
+    EXPECT_EQ(hello.header.type, QUEUE_REPLY);
+    EXPECT_EQ(hello.header.length, IMSG_HDR_LEN);
+    EXPECT_EQ(hello.header.pid, pid_);
+    EXPECT_EQ(hello.fd, -1);
+
+    uint32_t msgid = backend_.message_new();
+    ASSERT_NE(msgid, 0u);
+    const bytes content = text("Subject: test\r\n\r\nHello.\r\n");
+    EXPECT_EQ(backend_.message_store(msgid, content), 1);
+
+    uint64_t first = backend_.envelope_new(msgid, text("to=a@example.org"));
+    uint64_t second = backend_.envelope_new(msgid, text("to=b@example.org"));
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(first >> 32, msgid);
+    EXPECT_EQ(second >> 32, msgid);
+
+    int fd = backend_.message_open(msgid);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(e2e::read_to_end(fd), content);
+    close(fd);
+
+    EXPECT_EQ(backend_.envelope_read(first), text("to=a@example.org"));
+    EXPECT_EQ(backend_.envelope_replace(first, text("to=c@example.org")), 1);
+    EXPECT_EQ(backend_.envelope_read(first), text("to=c@example.org"));
+    EXPECT_EQ(backend_.envelope_read(second), text("to=b@example.org"));
+
+    EXPECT_EQ(backend_.envelope_remove(first), 1);
+    fd = backend_.message_open(msgid);
+    EXPECT_NE(fd, -1) << "one envelope left keeps the message";
+    close(fd);
+    EXPECT_EQ(new_log(), "");
+
+    EXPECT_EQ(backend_.envelope_remove(second), 1);
+    EXPECT_EQ(backend_.message_open(msgid), -1);
+    EXPECT_EQ(backend_.envelope_new(msgid, text("x")), 0u);
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found: "})) << log;
+}
+
+TEST_F(EndToEnd, ContentsComeBackByteExactFromANamelessFileAtOffsetZero) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{8192}, size_t{8193}, size_t{8} << 20}) {
+        const bytes content = random_bytes(size, size);
+        uint32_t msgid = backend_.message_new();
+        ASSERT_NE(msgid, 0u);
+        EXPECT_EQ(backend_.message_store(msgid, content), 1) << size;
+        int fd = backend_.message_open(msgid);
+        ASSERT_NE(fd, -1) << size << backend_.log();
+        struct stat sb;
+        ASSERT_EQ(fstat(fd, &sb), 0);
+        EXPECT_EQ(sb.st_nlink, 0u) << size;
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0) << size;
+        EXPECT_TRUE(e2e::read_to_end(fd) == content) << size;
+        close(fd);
+        EXPECT_EQ(backend_.message_remove(msgid), 0);
+    }
+    EXPECT_EQ(new_log(), "");
+}
+
+TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
+    uint32_t msgid = backend_.message_new();
+    ASSERT_NE(msgid, 0u);
+    std::vector<std::pair<uint64_t, bytes>> stored;
+    for (size_t size : {size_t{0}, size_t{1}, QUEUE_ENVELOPE_BUF}) {
+        bytes data = random_bytes(size, size + 1);
+        uint64_t id = backend_.envelope_new(msgid, data);
+        ASSERT_NE(id, 0u) << size;
+        EXPECT_EQ(backend_.envelope_read(id), data) << size;
+        stored.emplace_back(id, data);
+    }
+    EXPECT_EQ(new_log(), "");
+
+    bytes too_long(QUEUE_ENVELOPE_BUF + 1, 'x');
+    EXPECT_EQ(backend_.envelope_new(msgid, too_long), 0u);
+    EXPECT_EQ(backend_.envelope_replace(stored[1].first, too_long), 0);
+    EXPECT_EQ(new_log(),
+              prefix() + "warn: envelope too large\n" + prefix() + "warn: envelope too large\n");
+    for (auto &[id, data] : stored) {
+        EXPECT_EQ(backend_.envelope_read(id), data);
+    }
+}
+
+TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
+    uint32_t msgid = backend_.message_new();
+    ASSERT_NE(msgid, 0u);
+    uint32_t absent = msgid ^ 1;
+    EXPECT_EQ(backend_.message_remove(absent), 0);
+    EXPECT_EQ(backend_.message_store(absent, text("x")), 0);
+    e2e::Reply read = backend_.request(QUEUE_ENVELOPE_READ,
+                                       e2e::Backend::pack(static_cast<uint64_t>(absent) << 32));
+    EXPECT_TRUE(read.arrived);
+    EXPECT_TRUE(read.payload.empty());
+    std::string log = new_log();
+    EXPECT_TRUE(
+        logged(log, {"warn: not found", "warn: msgid not found", "warn: message not found: "}))
+        << log;
+}
+
+TEST_F(EndToEnd, DescriptorCountUnchangedAfterAThousandMixedRequests) {
+    int before = backend_.fd_count();
+    ASSERT_GT(before, 0);
+
+    const bytes content = random_bytes(10000, 5);
+    uint32_t msgid = 0;
+    uint64_t evpid = 0;
+    int requests = 0;
+    while (requests < 1000) {
+        switch (requests % 10) {
+            case 0:
+                msgid = backend_.message_new();
+                break;
+            case 1:
+                EXPECT_EQ(backend_.message_store(msgid, content), 1);
+                break;
+            case 2:
+                evpid = backend_.envelope_new(msgid, text("envelope"));
+                break;
+            case 3:
+            case 7: {
+                int fd = backend_.message_open(msgid);
+                EXPECT_NE(fd, -1);
+                close(fd);
+                break;
+            }
+            case 4:
+                EXPECT_EQ(backend_.envelope_replace(evpid, random_bytes(300, 6)), 1);
+                break;
+            case 5:
+                EXPECT_EQ(backend_.message_open(msgid ^ 1), -1);
+                break;
+            case 6:
+                EXPECT_EQ(backend_.message_store(msgid ^ 1, content), 0);
+                break;
+            case 8:
+                EXPECT_EQ(backend_.envelope_read(evpid).size(), 300u);
+                break;
+            case 9:
+                EXPECT_EQ(backend_.envelope_remove(evpid), 1);
+                break;
+        }
+        ++requests;
+    }
+    // The backend closes a passed descriptor once its reply is out; one
+    // more round trip makes sure it has moved on from the last one.
+    ASSERT_TRUE(backend_.hello().arrived);
+    EXPECT_EQ(backend_.fd_count(), before);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool instrumented_allocator = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool instrumented_allocator = true;
+#else
+constexpr bool instrumented_allocator = false;
+#endif
+#else
+constexpr bool instrumented_allocator = false;
+#endif
+
+// A queue of many small messages must cost little beyond its bytes: the
+// records, tree nodes and allocator headers of one message with one
+// envelope stay within 256 bytes.
+TEST_F(EndToEnd, ResidentMemoryStaysWithin256BytesPerMessageOverItsContent) {
+    if (instrumented_allocator) {
+        GTEST_SKIP() << "the sanitizer's allocator pads every block";
+    }
+    constexpr size_t messages = 100000;
+    constexpr size_t content_size = 4096;
+    constexpr size_t envelope_size = 512;
+    const bytes envelope = random_bytes(envelope_size, 8);
+    int content = e2e::content_fd(random_bytes(content_size, 7));
+    ASSERT_NE(content, -1);
+
+    // The requests go out in batches before their replies are read, so
+    // that the run costs the backend's work and not a round trip each.
+    // Every store passes a descriptor of its own open file, since the
+    // backend reads each from the offset the peer left.
+    const std::string content_path = "/proc/self/fd/" + std::to_string(content);
+    constexpr size_t batch = 250;
+    static_assert(messages % batch == 0);
+    std::vector<uint32_t> ids(batch);
+
+    long long baseline = backend_.resident_bytes();
+    ASSERT_GT(baseline, 0);
+    for (size_t done = 0; done < messages; done += batch) {
+        for (size_t i = 0; i < batch; ++i) {
+            ASSERT_TRUE(backend_.send(QUEUE_MESSAGE_NEW, {}));
+        }
+        for (size_t i = 0; i < batch; ++i) {
+            e2e::Reply r = backend_.receive();
+            ASSERT_EQ(r.result(), 1);
+            ids[i] = r.field_at<uint32_t>(4);
+        }
+        for (size_t i = 0; i < batch; ++i) {
+            int fd = open(content_path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_NE(fd, -1);
+            ASSERT_TRUE(backend_.send(QUEUE_MESSAGE_STORE, e2e::Backend::pack(ids[i]), fd));
+        }
+        for (size_t i = 0; i < batch; ++i) {
+            ASSERT_EQ(backend_.receive().result(), 1);
+        }
+        for (size_t i = 0; i < batch; ++i) {
+            ASSERT_TRUE(
+                backend_.send(QUEUE_ENVELOPE_NEW, e2e::Backend::pack_with(ids[i], envelope)));
+        }
+        for (size_t i = 0; i < batch; ++i) {
+            ASSERT_EQ(backend_.receive().result(), 1);
+        }
+    }
+    close(content);
+    long long grown = backend_.resident_bytes() - baseline;
+    long long stored = static_cast<long long>(messages * (content_size + envelope_size));
+    double per_message = static_cast<double>(grown - stored) / messages;
+    RecordProperty("overhead_bytes_per_message", std::to_string(per_message));
+    std::printf("resident growth %lld bytes for %lld stored: %.1f bytes per message over\n", grown,
+                stored, per_message);
+    EXPECT_LE(grown - stored, static_cast<long long>(256 * messages));
+}
+
+}  // namespace
