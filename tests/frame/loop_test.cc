@@ -55,7 +55,9 @@ std::string digest(const bytes &b) {
 }
 
 int place_out(std::span<uint8_t> buf) {
-    memcpy(buf.data(), script.out.data(), std::min(buf.size(), script.out.size()));
+    if (!script.out.empty()) {
+        memcpy(buf.data(), script.out.data(), std::min(buf.size(), script.out.size()));
+    }
     return script.result;
 }
 
