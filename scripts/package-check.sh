@@ -23,10 +23,16 @@ getent passwd _mavidq >/dev/null || { echo "package-check: no account _mavidq" >
 for d in /var/spool/mavid/tmp /var/spool/mavid/temporary; do
     [ "$(stat -c %U "$d")" = _mavidq ] || { echo "package-check: $d is not _mavidq's" >&2; exit 1; }
 done
-# Both manual pages must render without a complaint.
-for page in /usr/share/man/man8/memq.8 /usr/share/man/man1/memq-peer.1; do
-    errors=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
-    [ -z "$errors" ] || { echo "package-check: $page: $errors" >&2; exit 1; }
+# Both manual pages must be in the package and render without a complaint.
+# They are taken from the package itself: minimal images often tell dpkg to
+# leave /usr/share/man out when installing.
+pages=$(mktemp -d)
+trap 'rm -rf "$pages"' EXIT
+dpkg-deb -x "${debs[0]}" "$pages"
+for page in usr/share/man/man8/memq.8 usr/share/man/man1/memq-peer.1; do
+    [ -f "$pages/$page" ] || { echo "package-check: the package lacks /$page" >&2; exit 1; }
+    errors=$(MANWIDTH=80 man -l "$pages/$page" 2>&1 >/dev/null)
+    [ -z "$errors" ] || { echo "package-check: /$page: $errors" >&2; exit 1; }
 done
 
 # Without an argument the installed memq-peer finds the installed memq.
