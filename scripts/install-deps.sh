@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ clang clang-format cmake ninja-build pkg-config
   libbsd-dev libgtest-dev libclang-rt-14-dev valgrind
+  man-db mandoc dpkg-dev
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 uint32_t imsg_fd_reserve = 0;
 
@@ -25,10 +26,23 @@ struct FrameBufFree {
 };
 using FrameBufPtr = std::unique_ptr<frame_buf, FrameBufFree>;
 
-struct ReceivedFdFree {
-    void operator()(received_fd *slot) const { free(slot); }
+// A read must hold a place for a descriptor before it receives one, yet
+// almost every read brings none. The place a read did not use waits here for
+// the next read instead of going back to the allocator, so that a request's
+// path allocates nothing but its payload and its reply.
+received_fd *spare_slot;
+
+struct ReceivedFdKeep {
+    void operator()(received_fd *slot) const { spare_slot = slot; }
 };
-using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdFree>;
+using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdKeep>;
+
+received_fd *take_slot() {
+    if (spare_slot != nullptr) {
+        return std::exchange(spare_slot, nullptr);
+    }
+    return static_cast<received_fd *>(calloc(1, sizeof(received_fd)));
+}
 
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
     imsg_header hdr{};
@@ -165,7 +179,7 @@ ssize_t imsg_read(imsg_channel *ch) {
 
     // Taken before the receive so that a descriptor that arrives always has
     // a place to go; failing to queue it afterwards would lose it.
-    ReceivedFdPtr slot(static_cast<received_fd *>(calloc(1, sizeof(received_fd))));
+    ReceivedFdPtr slot(take_slot());
     if (slot == nullptr) {
         return -1;
     }

@@ -96,7 +96,7 @@ constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
 }
 
 class unique_fd {
-public:
+  public:
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(const unique_fd &) = delete;
     unique_fd &operator=(const unique_fd &) = delete;
@@ -108,12 +108,12 @@ public:
     int get() const { return fd_; }
     void release() { fd_ = -1; }
 
-private:
+  private:
     int fd_;
 };
 
 class unique_file {
-public:
+  public:
     explicit unique_file(FILE *fp) : fp_(fp) {}
     unique_file(const unique_file &) = delete;
     unique_file &operator=(const unique_file &) = delete;
@@ -124,20 +124,20 @@ public:
     }
     FILE *get() const { return fp_; }
 
-private:
+  private:
     FILE *fp_;
 };
 
 // Removes a file's name when the scope ends; the backend keeps nothing on
 // disk beyond the request that needed it.
 class unlink_on_exit {
-public:
+  public:
     explicit unlink_on_exit(const char *path) : path_(path) {}
     unlink_on_exit(const unlink_on_exit &) = delete;
     unlink_on_exit &operator=(const unlink_on_exit &) = delete;
     ~unlink_on_exit() { unlink(path_); }
 
-private:
+  private:
     const char *path_;
 };
 
@@ -145,7 +145,7 @@ private:
 // short or bytes left over are the peer's protocol violation and end the
 // process, so a handler only ever sees a well-formed request.
 class request_reader {
-public:
+  public:
     explicit request_reader(const imsg_message &msg)
         : cursor_(msg.data), left_(msg.header.length - IMSG_HDR_LEN) {}
 
@@ -179,7 +179,7 @@ public:
         imsg_release(&request);
     }
 
-private:
+  private:
     void take(void *field, size_t width) {
         if (left_ < width) {
             peer_violation("warn: queue-proc: bad msg len");

@@ -60,6 +60,8 @@ void queue_api_clear_root_dir();
 void queue_api_run_as(const char *user);
 
 // Confines the process, then serves requests on descriptor 0 until the peer
-// closes it or reading fails, and returns 1. Protocol violations and failed
-// confinement end the process with status 1.
+// closes it or reading fails, and returns 1. Protocol violations, failed
+// confinement and replies that cannot be queued end the process with status
+// 1. Stored content passes through a file under "/tmp" of the new root,
+// removed before the reply.
 int queue_api_run();

@@ -57,6 +57,21 @@ memq_message *find_owner(uint64_t evpid) {
     return find_message(static_cast<uint32_t>(evpid >> 32));
 }
 
+// The envelope an id names, or null after the warning that says which half
+// of the id found nothing.
+memq_envelope *find_envelope(uint64_t evpid) {
+    memq_message *msg = find_owner(evpid);
+    if (msg == nullptr) {
+        log_warning_errno("warn: message not found");
+        return nullptr;
+    }
+    auto *env = static_cast<memq_envelope *>(tree_lookup(&msg->envelopes, evpid));
+    if (env == nullptr) {
+        log_warning_errno("warn: not found");
+    }
+    return env;
+}
+
 // A copy of bytes that the caller owns; null data for no bytes at all, so
 // that an empty envelope costs no allocation. False when memory ran out.
 bool copy_bytes(std::span<const uint8_t> bytes, unique_bytes &out) {
@@ -262,14 +277,8 @@ int memq_envelope_replace(uint64_t evpid, std::span<const uint8_t> data) {
         log_warning("warn: envelope too large");
         return 0;
     }
-    memq_message *msg = find_owner(evpid);
-    if (msg == nullptr) {
-        log_warning_errno("warn: message not found");
-        return 0;
-    }
-    auto *env = static_cast<memq_envelope *>(tree_lookup(&msg->envelopes, evpid));
+    memq_envelope *env = find_envelope(evpid);
     if (env == nullptr) {
-        log_warning_errno("warn: not found");
         return 0;
     }
     unique_bytes bytes;
@@ -284,14 +293,8 @@ int memq_envelope_replace(uint64_t evpid, std::span<const uint8_t> data) {
 }
 
 int memq_envelope_read(uint64_t evpid, std::span<uint8_t> buf) {
-    memq_message *msg = find_owner(evpid);
-    if (msg == nullptr) {
-        log_warning_errno("warn: message not found");
-        return 0;
-    }
-    auto *env = static_cast<memq_envelope *>(tree_lookup(&msg->envelopes, evpid));
+    memq_envelope *env = find_envelope(evpid);
     if (env == nullptr) {
-        log_warning_errno("warn: not found");
         return 0;
     }
     if (env->length > buf.size()) {

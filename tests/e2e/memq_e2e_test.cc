@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <random>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -62,8 +61,27 @@ class EndToEnd : public ::testing::Test {
     // The start of every line the backend writes.
     std::string prefix() const { return "memq[" + std::to_string(pid_) + "]: "; }
 
-    // The same, as a regular expression.
-    std::string prefix_pattern() const { return R"(memq\[)" + std::to_string(pid_) + R"(\]: )"; }
+    // Whether log is exactly these lines, each with the backend's prefix.
+    // A message ending in ": " stands for any error text after it, which
+    // depends on what the backend's last failed call left behind.
+    bool logged(const std::string &log, const std::vector<std::string> &messages) const {
+        size_t at = 0;
+        for (const std::string &m : messages) {
+            size_t end = log.find('\n', at);
+            if (end == std::string::npos) {
+                return false;
+            }
+            std::string got = log.substr(at, end - at);
+            std::string want = prefix() + m;
+            bool any_text = m.size() >= 2 && m.compare(m.size() - 2, 2, ": ") == 0;
+            if (any_text ? got.size() <= want.size() || got.compare(0, want.size(), want) != 0
+                         : got != want) {
+                return false;
+            }
+            at = end + 1;
+        }
+        return at == log.size();
+    }
 
     // What the backend logged since the last call.
     std::string new_log() {
@@ -117,10 +135,8 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
     EXPECT_EQ(backend_.envelope_remove(second), 1);
     EXPECT_EQ(backend_.message_open(msgid), -1);
     EXPECT_EQ(backend_.envelope_new(msgid, text("x")), 0u);
-    std::regex gone(prefix_pattern() + R"(warn: not found\n)" + prefix_pattern() +
-                    R"(warn: message not found: [^\n]+\n)");
     std::string log = new_log();
-    EXPECT_TRUE(std::regex_match(log, gone)) << log;
+    EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found: "})) << log;
 }
 
 TEST_F(EndToEnd, ContentsComeBackByteExactFromANamelessFileAtOffsetZero) {
@@ -176,10 +192,9 @@ TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
     EXPECT_TRUE(read.arrived);
     EXPECT_TRUE(read.payload.empty());
     std::string log = new_log();
-    std::regex lines(prefix_pattern() + R"(warn: not found\n)" + prefix_pattern() +
-                     R"(warn: msgid not found\n)" + prefix_pattern() +
-                     R"(warn: message not found: [^\n]+\n)");
-    EXPECT_TRUE(std::regex_match(log, lines)) << log;
+    EXPECT_TRUE(
+        logged(log, {"warn: not found", "warn: msgid not found", "warn: message not found: "}))
+        << log;
 }
 
 TEST_F(EndToEnd, DescriptorCountUnchangedAfterAThousandMixedRequests) {

@@ -36,7 +36,7 @@ std::string status_field(pid_t pid, const std::string &name) {
 }
 
 class TempRoot {
-public:
+  public:
     TempRoot() {
         char pattern[] = "/tmp/memq-confine.XXXXXX";
         if (mkdtemp(pattern) != nullptr) {
@@ -50,7 +50,7 @@ public:
     }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -98,9 +98,9 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
     peer::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
     ASSERT_FALSE(child.request(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION)).eof);
     char link[PATH_MAX] = {};
-    ASSERT_GT(readlink(("/proc/" + std::to_string(child.pid()) + "/root").c_str(), link,
-                       sizeof link - 1),
-              0);
+    ASSERT_GT(
+        readlink(("/proc/" + std::to_string(child.pid()) + "/root").c_str(), link, sizeof link - 1),
+        0);
     EXPECT_EQ(std::string(link), root.path());
     EXPECT_EQ(status_field(child.pid(), "Uid"), uids);
     EXPECT_EQ(status_field(child.pid(), "Groups"), groups);
@@ -123,7 +123,8 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         {"unknown account, lookup before chroot", "/nonexistent-memq-root", "memq-no-such-account",
          false, "queue-api: getpwnam: "},
         {"missing root directory", "/nonexistent-memq-root", nullptr, false, "queue-api: chroot: "},
-        {"ids that cannot be changed", nullptr, "root", true, "queue-api: cannot drop privileges: "},
+        {"ids that cannot be changed", nullptr, "root", true,
+         "queue-api: cannot drop privileges: "},
     };
     auto fds_before = testutil::open_fds();
     for (const auto &c : cases) {
@@ -182,8 +183,8 @@ TEST(Confine, MissingRootDirectoryNamesTheCause) {
         return 11;
     });
     EXPECT_EQ(r.exit_code(), 1);
-    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" + prefix(r.pid) +
-                         "fatal: queue-api: exiting\n");
+    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
+                         prefix(r.pid) + "fatal: queue-api: exiting\n");
 }
 
 }  // namespace

@@ -55,7 +55,9 @@ std::string digest(const bytes &b) {
 }
 
 int place_out(std::span<uint8_t> buf) {
-    memcpy(buf.data(), script.out.data(), std::min(buf.size(), script.out.size()));
+    if (!script.out.empty()) {
+        memcpy(buf.data(), script.out.data(), std::min(buf.size(), script.out.size()));
+    }
     return script.result;
 }
 
@@ -81,7 +83,8 @@ int rec_message_store(uint32_t msgid, const char *path) {
         content.resize(got);
         close(fd);
     }
-    record("message_store %u %s %s", msgid, digest(content).c_str(), fd == -1 ? "unreadable" : path);
+    record("message_store %u %s %s", msgid, digest(content).c_str(),
+           fd == -1 ? "unreadable" : path);
     return script.result;
 }
 int rec_message_remove(uint32_t msgid) {
@@ -94,7 +97,8 @@ int rec_message_open(uint32_t msgid) {
         return -1;
     }
     int fd = memfd_create("content", 0);
-    if (write(fd, script.out.data(), script.out.size()) != static_cast<ssize_t>(script.out.size())) {
+    if (write(fd, script.out.data(), script.out.size()) !=
+        static_cast<ssize_t>(script.out.size())) {
         _exit(5);
     }
     lseek(fd, 0, SEEK_SET);
@@ -142,7 +146,7 @@ int snapshot_fds() {
 }
 
 class Loop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fds_before_ = testutil::open_fds();
         script = Script{};
@@ -160,7 +164,9 @@ protected:
         queue_api_set_envelope_iterate(rec_envelope_iterate);
         queue_api_set_message_iterate(rec_message_iterate);
     }
-    void TearDown() override { EXPECT_EQ(testutil::open_fds(), fds_before_) << "descriptor leaked"; }
+    void TearDown() override {
+        EXPECT_EQ(testutil::open_fds(), fds_before_) << "descriptor leaked";
+    }
 
     // The peer closes; the loop says so and the process ends normally.
     static void expect_clean_end(LoopChild &child, const std::string &earlier_lines = "") {
@@ -182,7 +188,7 @@ protected:
         EXPECT_EQ(r.payload, payload);
     }
 
-private:
+  private:
     std::vector<int> fds_before_;
 };
 
@@ -254,7 +260,8 @@ TEST_F(Loop, HeaderLengthOutsideTheFrameLimitsEndsTheLoopNormally) {
     for (uint16_t length : {0, 15, 16385, 65535}) {
         SCOPED_TRACE("length " + std::to_string(length));
         LoopChild child;
-        ASSERT_TRUE(peer::send_bytes(child.sock(), peer::frame(QUEUE_HELLO, u32(2), false, length)));
+        ASSERT_TRUE(
+            peer::send_bytes(child.sock(), peer::frame(QUEUE_HELLO, u32(2), false, length)));
         EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
         std::string prefix = child.line_prefix();
         peer::Exit e = child.wait_exit();
@@ -263,9 +270,17 @@ TEST_F(Loop, HeaderLengthOutsideTheFrameLimitsEndsTheLoopNormally) {
     }
 }
 
+// What the handlers answer in one case; `out` points at a named buffer.
+struct Given {
+    int result;
+    uint32_t msgid;
+    uint64_t id;
+    const bytes *out;
+};
+
 struct ReplyCase {
     const char *name;
-    Script given;
+    Given given;
     bool finish_set;
     uint32_t type;
     bytes payload;
@@ -283,120 +298,144 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
     const bytes three = filled(3, 200);
 
     const std::vector<ReplyCase> cases = {
-        {"hello", {}, false, QUEUE_HELLO, u32(QUEUE_API_VERSION), {}, {}},
-        {"finish, empty slot", {.result = 9}, false, QUEUE_FINISH, {}, u32(1), {}},
-        {"finish, slot set", {.result = 7}, true, QUEUE_FINISH, {}, u32(7), {"finish"}},
+        {"hello", {0, 0, 0, nullptr}, false, QUEUE_HELLO, u32(QUEUE_API_VERSION), {}, {}},
+        {"finish, empty slot", {9, 0, 0, nullptr}, false, QUEUE_FINISH, {}, u32(1), {}},
+        {"finish, slot set", {7, 0, 0, nullptr}, true, QUEUE_FINISH, {}, u32(7), {"finish"}},
         {"message_new 1",
-         {.result = 1, .msgid = 0xdeadbeef},
+         {1, 0xdeadbeef, 0, nullptr},
          false,
          QUEUE_MESSAGE_NEW,
          {},
          cat({u32(1), u32(0xdeadbeef)}),
          {"message_new"}},
-        {"message_new 0", {.result = 0, .msgid = 9}, false, QUEUE_MESSAGE_NEW, {}, u32(0), {"message_new"}},
-        {"message_new 2", {.result = 2, .msgid = 9}, false, QUEUE_MESSAGE_NEW, {}, u32(2), {"message_new"}},
-        {"message_remove", {.result = 0}, false, QUEUE_MESSAGE_REMOVE, u32(42), u32(0), {"message_remove 42"}},
-        {"message_mark", {.result = 1}, false, QUEUE_MESSAGE_MARK, u32(43), u32(1), {"message_mark 43"}},
+        {"message_new 0",
+         {0, 9, 0, nullptr},
+         false,
+         QUEUE_MESSAGE_NEW,
+         {},
+         u32(0),
+         {"message_new"}},
+        {"message_new 2",
+         {2, 9, 0, nullptr},
+         false,
+         QUEUE_MESSAGE_NEW,
+         {},
+         u32(2),
+         {"message_new"}},
+        {"message_remove",
+         {0, 0, 0, nullptr},
+         false,
+         QUEUE_MESSAGE_REMOVE,
+         u32(42),
+         u32(0),
+         {"message_remove 42"}},
+        {"message_mark",
+         {1, 0, 0, nullptr},
+         false,
+         QUEUE_MESSAGE_MARK,
+         u32(43),
+         u32(1),
+         {"message_mark 43"}},
         {"message_unmark",
-         {.result = -5},
+         {-5, 0, 0, nullptr},
          false,
          QUEUE_MESSAGE_UNMARK,
          u32(0xfffffffe),
          u32(static_cast<uint32_t>(-5)),
          {"message_unmark 4294967294"}},
         {"envelope_new 1",
-         {.result = 1, .id = evpid},
+         {1, 0, evpid, nullptr},
          false,
          QUEUE_ENVELOPE_NEW,
          cat({u32(7), envelope}),
          cat({u32(1), u64(evpid)}),
          {"envelope_new 7 " + digest(envelope)}},
         {"envelope_new 0, empty envelope",
-         {.result = 0, .id = evpid},
+         {0, 0, evpid, nullptr},
          false,
          QUEUE_ENVELOPE_NEW,
          u32(7),
          u32(0),
          {"envelope_new 7 " + digest(bytes{})}},
         {"envelope_new, largest envelope",
-         {.result = 1, .id = evpid},
+         {1, 0, evpid, nullptr},
          false,
          QUEUE_ENVELOPE_NEW,
          cat({u32(7), largest_new}),
          cat({u32(1), u64(evpid)}),
          {"envelope_new 7 " + digest(largest_new)}},
         {"envelope_remove",
-         {.result = 1},
+         {1, 0, 0, nullptr},
          false,
          QUEUE_ENVELOPE_REMOVE,
          u64(0x1122334455667788),
          u32(1),
          {"envelope_remove 1122334455667788"}},
         {"envelope_replace, empty envelope",
-         {.result = 0},
+         {0, 0, 0, nullptr},
          false,
          QUEUE_ENVELOPE_REPLACE,
          u64(evpid),
          u32(0),
          {"envelope_replace 700000009 " + digest(bytes{})}},
         {"envelope_replace, largest envelope",
-         {.result = 1},
+         {1, 0, 0, nullptr},
          false,
          QUEUE_ENVELOPE_REPLACE,
          cat({u64(evpid), largest_replace}),
          u32(1),
          {"envelope_replace 700000009 " + digest(largest_replace)}},
         {"envelope_read",
-         {.result = 5, .out = five},
+         {5, 0, 0, &five},
          false,
          QUEUE_ENVELOPE_READ,
          u64(evpid),
          five,
          {"envelope_read 700000009 room=8192"}},
         {"envelope_read, none",
-         {.result = 0, .out = five},
+         {0, 0, 0, &five},
          false,
          QUEUE_ENVELOPE_READ,
          u64(evpid),
          {},
          {"envelope_read 700000009 room=8192"}},
         {"envelope_read, full buffer",
-         {.result = 8192, .out = full},
+         {8192, 0, 0, &full},
          false,
          QUEUE_ENVELOPE_READ,
          u64(evpid),
          full,
          {"envelope_read 700000009 room=8192"}},
         {"envelope_iterate 3",
-         {.result = 3, .id = evpid, .out = three},
+         {3, 0, evpid, &three},
          false,
          QUEUE_ENVELOPE_ITERATE,
          {},
          cat({u32(3), u64(evpid), three}),
          {"envelope_iterate room=8192"}},
         {"envelope_iterate 0",
-         {.result = 0, .id = evpid, .out = three},
+         {0, 0, evpid, &three},
          false,
          QUEUE_ENVELOPE_ITERATE,
          {},
          u32(0),
          {"envelope_iterate room=8192"}},
         {"envelope_iterate -1",
-         {.result = -1, .id = evpid, .out = three},
+         {-1, 0, evpid, &three},
          false,
          QUEUE_ENVELOPE_ITERATE,
          {},
          u32(static_cast<uint32_t>(-1)),
          {"envelope_iterate room=8192"}},
         {"message_iterate full buffer",
-         {.result = 8192, .id = 0xffffffff00000001, .out = full},
+         {8192, 0, 0xffffffff00000001, &full},
          false,
          QUEUE_MESSAGE_ITERATE,
          u32(77),
          cat({u32(8192), u64(0xffffffff00000001), full}),
          {"message_iterate room=8192 value=77 0 0"}},
         {"message_iterate -1",
-         {.result = -1, .id = evpid, .out = three},
+         {-1, 0, evpid, &three},
          false,
          QUEUE_MESSAGE_ITERATE,
          u32(0xffffffff),
@@ -406,7 +445,13 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        script = c.given;
+        script = Script{};
+        script.result = c.given.result;
+        script.msgid = c.given.msgid;
+        script.id = c.given.id;
+        if (c.given.out != nullptr) {
+            script.out = *c.given.out;
+        }
         queue_api_set_finish(c.finish_set ? rec_finish : nullptr);
         LoopChild child;
         peer::Reply r = child.request(c.type, c.payload);
@@ -453,6 +498,22 @@ TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     expect_clean_end(child);
 }
 
+// A count the channel cannot frame makes the whole reply fail to queue; the
+// peer must not be left waiting for an answer that never comes.
+TEST_F(Loop, ReplyThatCannotBeQueuedEndsTheBackend) {
+    script.result = -1;
+    LoopChild child;
+    // The greeting behind it would be answered by a loop that went on.
+    ASSERT_TRUE(peer::send_bytes(child.sock(), cat({peer::frame(QUEUE_ENVELOPE_READ, u64(1)),
+                                                    peer::frame(QUEUE_HELLO, u32(2))})));
+    EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
+    std::string prefix = child.line_prefix();
+    peer::Exit e = child.wait_exit();
+    EXPECT_EQ(e.exit_code(), 1);
+    EXPECT_EQ(e.err, prefix + "warn: queue-api: imsg_send failed\n" + prefix +
+                         "fatal: queue-api: exiting\n");
+}
+
 // A pipe's read end, for requests to carry; the write end is closed.
 int spare_descriptor() {
     int p[2];
@@ -472,12 +533,9 @@ TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
     ASSERT_EQ(before.size(), 1u);
 
     const std::vector<std::pair<uint32_t, bytes>> requests = {
-        {QUEUE_HELLO, u32(2)},
-        {QUEUE_MESSAGE_REMOVE, u32(1)},
-        {QUEUE_MESSAGE_OPEN, u32(1)},
-        {QUEUE_ENVELOPE_NEW, cat({u32(1), filled(4)})},
-        {QUEUE_ENVELOPE_READ, u64(1)},
-        {QUEUE_ENVELOPE_ITERATE, {}},
+        {QUEUE_HELLO, u32(2)},         {QUEUE_MESSAGE_REMOVE, u32(1)},
+        {QUEUE_MESSAGE_OPEN, u32(1)},  {QUEUE_ENVELOPE_NEW, cat({u32(1), filled(4)})},
+        {QUEUE_ENVELOPE_READ, u64(1)}, {QUEUE_ENVELOPE_ITERATE, {}},
         {QUEUE_MESSAGE_STORE, u32(1)},
     };
     for (const auto &[type, payload] : requests) {
@@ -595,7 +653,7 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
 
 // A directory to serve as the child's root, removed with what it holds.
 class TempRoot {
-public:
+  public:
     explicit TempRoot(bool with_tmp) {
         char pattern[] = "/tmp/memq-root.XXXXXX";
         if (mkdtemp(pattern) == nullptr) {
@@ -633,7 +691,7 @@ public:
         return names;
     }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -655,8 +713,7 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
     const std::vector<FailedCopy> cases = {
         {"no descriptor", true, [] { return -1; }, false, unlimited, -1, ""},
         {"descriptor promised, none came", true, [] { return -1; }, true, unlimited, -1, ""},
-        {"descriptor not readable",
-         true,
+        {"descriptor not readable", true,
          [] {
              int p[2];
              if (pipe(p) != 0) {
@@ -665,20 +722,13 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
              close(p[0]);
              return p[1];
          },
-         true,
-         unlimited,
-         -1,
+         true, unlimited, -1, ""},
+        {"read error", true, [] { return open("/", O_RDONLY | O_DIRECTORY); }, true, unlimited, 0,
          ""},
-        {"read error", true, [] { return open("/", O_RDONLY | O_DIRECTORY); }, true, unlimited, 0, ""},
         {"flush fails", true, [] { return piped_content(filled(100)); }, true, 0, 0, ""},
         {"write fails", true, [] { return piped_content(filled(20000)); }, true, 8192, 0, ""},
-        {"no /tmp under the root",
-         false,
-         [] { return piped_content(filled(10)); },
-         true,
-         unlimited,
-         -1,
-         std::string("warn: queue-api: mkstemp: ") + strerror(ENOENT)},
+        {"no /tmp under the root", false, [] { return piped_content(filled(10)); }, true, unlimited,
+         -1, std::string("warn: queue-api: mkstemp: ") + strerror(ENOENT)},
     };
 
     queue_api_set_finish(snapshot_fds);
@@ -702,14 +752,17 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
         ASSERT_NE(fds_before[0], "fds unreadable");
 
         int fd = c.descriptor();
-        ASSERT_TRUE(peer::send_bytes(child.sock(), peer::frame(QUEUE_MESSAGE_STORE, u32(5), c.fd_flag), fd));
+        ASSERT_TRUE(peer::send_bytes(child.sock(),
+                                     peer::frame(QUEUE_MESSAGE_STORE, u32(5), c.fd_flag), fd));
         if (fd != -1) {
             close(fd);
         }
-        expect_plain_reply(peer::recv_reply(child.sock()), child, u32(static_cast<uint32_t>(c.result)));
+        expect_plain_reply(peer::recv_reply(child.sock()), child,
+                           u32(static_cast<uint32_t>(c.result)));
 
         expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
-        EXPECT_EQ(child.records(), fds_before) << "the handler was called or a descriptor stayed open";
+        EXPECT_EQ(child.records(), fds_before)
+            << "the handler was called or a descriptor stayed open";
         EXPECT_TRUE(root.tmp_entries().empty()) << "a content copy was left behind";
         std::string prefix = child.line_prefix();
         expect_clean_end(child, c.warning.empty() ? "" : prefix + c.warning + "\n");

@@ -62,18 +62,20 @@ inline bytes filled(size_t n, uint8_t seed = 1) {
     return out;
 }
 
-// One frame as the peer would send it; `length` 0 means the true length.
-inline bytes frame(uint32_t type, const bytes &payload, bool fd_flag = false,
-                   uint16_t length = 0) {
+// One frame as the peer would send it; `length` -1 means the true length.
+inline bytes frame(uint32_t type, const bytes &payload, bool fd_flag = false, int length = -1) {
     imsg_header h{};
     h.type = type;
-    h.length = length != 0 ? length : static_cast<uint16_t>(IMSG_HDR_LEN + payload.size());
+    h.length = static_cast<uint16_t>(length != -1 ? static_cast<size_t>(length)
+                                                  : IMSG_HDR_LEN + payload.size());
     h.flags = fd_flag ? IMSG_FLAG_FD : 0;
     h.peer_id = 0;
     h.pid = getpid();
-    bytes out(sizeof h);
+    bytes out(sizeof h + payload.size());
     memcpy(out.data(), &h, sizeof h);
-    out.insert(out.end(), payload.begin(), payload.end());
+    if (!payload.empty()) {
+        memcpy(out.data() + sizeof h, payload.data(), payload.size());
+    }
     return out;
 }
 
@@ -219,7 +221,8 @@ inline void record_open_fds() {
     std::sort(fds.begin(), fds.end());
     std::string line = "fds";
     for (int fd : fds) {
-        line += " " + std::to_string(fd);
+        line += ' ';
+        line += std::to_string(fd);
     }
     record("%s", line.c_str());
 }
@@ -233,7 +236,7 @@ struct Exit {
 // The loop, serving in a child. Exit status 0 means queue_api_run returned
 // 1; 3 means it returned anything else.
 class LoopChild {
-public:
+  public:
     explicit LoopChild(const std::function<void()> &setup = nullptr) {
         int sv[2], err[2], rec[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || pipe(err) != 0 || pipe(rec) != 0) {
@@ -331,7 +334,7 @@ public:
         return std::string(program_invocation_short_name) + "[" + std::to_string(pid_) + "]: ";
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int sock_ = -1;
     int err_ = -1;

@@ -238,6 +238,8 @@ struct FailedStore {
     const char *name;
     std::function<std::string(const std::string &dir)> make_file;
     std::string warning;
+
+    friend void PrintTo(const FailedStore &c, std::ostream *os) { *os << c.name; }
 };
 
 class StoreFailure : public Store, public ::testing::WithParamInterface<FailedStore> {};
@@ -557,7 +559,9 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
         GTEST_SKIP() << "changing the root needs root";
     }
     uint32_t msgid = new_message();
-    ASSERT_EQ(store(msgid, random_bytes(5000, 4)), 1);
+    // Shorter than a stdio buffer, so that a buffered write could only fail
+    // in the close.
+    ASSERT_EQ(store(msgid, random_bytes(1000, 4)), 1);
 
     auto child_line = [](pid_t pid, const std::string &msg) {
         return std::string(program_invocation_short_name) + "[" + std::to_string(pid) +

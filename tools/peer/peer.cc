@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 #include <new>
 
 #include "channel/imsg.h"
+#include "frame/queue_proto.h"
 
 extern char **environ;
 
@@ -94,7 +96,13 @@ std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> byte
     return packed(v, bytes);
 }
 
-Peer::Peer() : ch_(new (std::nothrow) imsg_channel) {}
+Peer::Peer() : ch_(new (std::nothrow) imsg_channel) {
+    // A peer that is never started is still destroyed through
+    // imsg_discard(), which needs the channel's lists set up.
+    if (ch_ != nullptr) {
+        imsg_setup(ch_, -1);
+    }
+}
 
 Peer::~Peer() {
     finish();
@@ -168,6 +176,24 @@ bool Peer::queue(uint32_t type, std::span<const uint8_t> payload, int fd) {
     return true;
 }
 
+bool Peer::queue_owned(uint32_t type, std::span<const uint8_t> payload, int fd) {
+    UniqueFd owned(fd);
+    if (ch_ == nullptr || !sock_.valid()) {
+        errno = ENOTCONN;
+        return false;
+    }
+    if (payload.size() > IMSG_MAX_LEN - IMSG_HDR_LEN) {
+        errno = ERANGE;
+        return false;
+    }
+    if (imsg_send(ch_, type, 0, 0, owned.get(), payload.data(),
+                  static_cast<uint16_t>(payload.size())) != 1) {
+        return false;
+    }
+    owned.release();  // the channel closes it once sent
+    return true;
+}
+
 bool Peer::flush() {
     if (ch_ == nullptr || !sock_.valid()) {
         errno = ENOTCONN;
@@ -227,6 +253,207 @@ int Peer::finish() {
     }
     pid_ = -1;
     return status;
+}
+
+const char *request_name(uint32_t type) {
+    switch (type) {
+        case QUEUE_HELLO:
+            return "QUEUE_HELLO";
+        case QUEUE_FINISH:
+            return "QUEUE_FINISH";
+        case QUEUE_MESSAGE_NEW:
+            return "QUEUE_MESSAGE_NEW";
+        case QUEUE_MESSAGE_REMOVE:
+            return "QUEUE_MESSAGE_REMOVE";
+        case QUEUE_MESSAGE_STORE:
+            return "QUEUE_MESSAGE_STORE";
+        case QUEUE_MESSAGE_OPEN:
+            return "QUEUE_MESSAGE_OPEN";
+        case QUEUE_MESSAGE_MARK:
+            return "QUEUE_MESSAGE_MARK";
+        case QUEUE_MESSAGE_UNMARK:
+            return "QUEUE_MESSAGE_UNMARK";
+        case QUEUE_ENVELOPE_NEW:
+            return "QUEUE_ENVELOPE_NEW";
+        case QUEUE_ENVELOPE_REMOVE:
+            return "QUEUE_ENVELOPE_REMOVE";
+        case QUEUE_ENVELOPE_READ:
+            return "QUEUE_ENVELOPE_READ";
+        case QUEUE_ENVELOPE_REPLACE:
+            return "QUEUE_ENVELOPE_REPLACE";
+        case QUEUE_ENVELOPE_ITERATE:
+            return "QUEUE_ENVELOPE_ITERATE";
+        case QUEUE_MESSAGE_ITERATE:
+            return "QUEUE_MESSAGE_ITERATE";
+        default:
+            return nullptr;
+    }
+}
+
+namespace {
+
+DecodedReply malformed(std::string why) {
+    DecodedReply d;
+    d.problem = std::move(why);
+    return d;
+}
+
+std::string bytes_text(size_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+}  // namespace
+
+DecodedReply decode_reply(uint32_t request_type, const Reply &reply) {
+    const size_t size = reply.payload.size();
+    if (reply.type != QUEUE_REPLY) {
+        return malformed("a message of type " + std::to_string(reply.type) + " instead of a reply");
+    }
+    if (reply.fd.valid() && request_type != QUEUE_MESSAGE_OPEN) {
+        return malformed("a descriptor, which only the reply to QUEUE_MESSAGE_OPEN may carry");
+    }
+    DecodedReply d;
+    d.has_fd = reply.fd.valid();
+    // The lengths that a result-first reply may have, given its result.
+    auto with_result = [&](size_t extra_on_success, bool success) -> bool {
+        size_t want = sizeof(int32_t) + (success ? extra_on_success : 0);
+        if (size != want) {
+            d = malformed(bytes_text(size) + " of payload where " + bytes_text(want) + " belong");
+            return false;
+        }
+        return true;
+    };
+    switch (request_type) {
+        case QUEUE_HELLO:
+        case QUEUE_MESSAGE_OPEN:
+            if (size != 0) {
+                return malformed(bytes_text(size) + " of payload where none belong");
+            }
+            break;
+        case QUEUE_FINISH:
+        case QUEUE_MESSAGE_REMOVE:
+        case QUEUE_MESSAGE_STORE:
+        case QUEUE_MESSAGE_MARK:
+        case QUEUE_MESSAGE_UNMARK:
+        case QUEUE_ENVELOPE_REMOVE:
+        case QUEUE_ENVELOPE_REPLACE:
+            if (!with_result(0, false)) {
+                return d;
+            }
+            d.result = reply.result();
+            break;
+        case QUEUE_MESSAGE_NEW:
+        case QUEUE_ENVELOPE_NEW: {
+            const size_t id_size = request_type == QUEUE_MESSAGE_NEW ? 4 : 8;
+            if (size < sizeof(int32_t)) {
+                return malformed(bytes_text(size) + " of payload, too short for a result");
+            }
+            d.result = reply.result();
+            if (!with_result(id_size, *d.result == 1)) {
+                return d;
+            }
+            if (*d.result == 1) {
+                d.id = id_size == 4 ? std::optional<uint64_t>(reply.u32_at(4)) : reply.u64_at(4);
+            }
+            break;
+        }
+        case QUEUE_ENVELOPE_READ:
+            if (size > QUEUE_ENVELOPE_BUF) {
+                return malformed(bytes_text(size) + " of envelope, more than the " +
+                                 std::to_string(QUEUE_ENVELOPE_BUF) + " a reply may hold");
+            }
+            d.bytes = reply.payload;
+            break;
+        case QUEUE_ENVELOPE_ITERATE:
+        case QUEUE_MESSAGE_ITERATE: {
+            if (size < sizeof(int32_t)) {
+                return malformed(bytes_text(size) + " of payload, too short for a result");
+            }
+            d.result = reply.result();
+            const int32_t n = *d.result;
+            if (n > static_cast<int32_t>(QUEUE_ENVELOPE_BUF)) {
+                return malformed("a result of " + std::to_string(n) + ", more than the " +
+                                 std::to_string(QUEUE_ENVELOPE_BUF) + " bytes a reply may hold");
+            }
+            if (!with_result(8 + static_cast<size_t>(n > 0 ? n : 0), n > 0)) {
+                return d;
+            }
+            if (n > 0) {
+                d.id = reply.u64_at(4);
+                d.bytes = std::span<const uint8_t>(reply.payload).subspan(12);
+            }
+            break;
+        }
+        default:
+            return malformed("no reply is defined for a request of type " +
+                             std::to_string(request_type));
+    }
+    d.well_formed = true;
+    return d;
+}
+
+PipeFeeder::~PipeFeeder() {
+    finish();
+}
+
+bool PipeFeeder::start(std::span<const uint8_t> data) {
+    if (running_) {
+        errno = EBUSY;
+        return false;
+    }
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        return false;
+    }
+    read_.reset(p[0]);
+    write_.reset(p[1]);
+    data_ = data;
+    complete_ = false;
+    int rc = pthread_create(&thread_, nullptr, &PipeFeeder::write_all, this);
+    if (rc != 0) {
+        read_.reset();
+        write_.reset();
+        errno = rc;
+        return false;
+    }
+    running_ = true;
+    return true;
+}
+
+void *PipeFeeder::write_all(void *self) {
+    auto *f = static_cast<PipeFeeder *>(self);
+    // A reader that goes away must show up as EPIPE here rather than end the
+    // whole process; the signal stays pending on this thread and dies with it.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+
+    size_t done = 0;
+    while (done < f->data_.size()) {
+        ssize_t n = write(f->write_.get(), f->data_.data() + done, f->data_.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    f->complete_ = done == f->data_.size();
+    // The reader sees the end of the content only once this end is closed.
+    f->write_.reset();
+    return nullptr;
+}
+
+bool PipeFeeder::finish() {
+    if (running_) {
+        pthread_join(thread_, nullptr);
+        running_ = false;
+    }
+    read_.reset();
+    write_.reset();
+    return complete_;
 }
 
 long proc_status_kb(pid_t pid, const char *field) {

@@ -7,6 +7,7 @@
 // destructor closes the socket and reaps the child.
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -73,6 +74,10 @@ class Peer {
     // Queues one request without writing it; fd (or -1) is dup'ed, so the
     // caller keeps its own descriptor.
     bool queue(uint32_t type, std::span<const uint8_t> payload, int fd = -1);
+    // As queue(), but takes fd (or -1) over instead of duplicating it: the
+    // channel closes it once sent, and it is closed here when queuing fails.
+    // Spares a dup per request where the caller made the descriptor for it.
+    bool queue_owned(uint32_t type, std::span<const uint8_t> payload, int fd);
     // Writes every queued request.
     bool flush();
     bool send(uint32_t type, std::span<const uint8_t> payload, int fd = -1) {
@@ -96,6 +101,57 @@ class Peer {
     imsg_channel *ch_;
     UniqueFd sock_;
     pid_t pid_ = -1;
+};
+
+// The protocol's name for a request type ("QUEUE_MESSAGE_NEW"), or null for
+// a type that the protocol does not define.
+const char *request_name(uint32_t type);
+
+// A reply taken apart by the request it answers. When the reply does not have
+// a shape that the protocol allows for that request, well_formed is false and
+// problem says why.
+struct DecodedReply {
+    bool well_formed = false;
+    std::string problem;
+    std::optional<int32_t> result;
+    // The msgid of QUEUE_MESSAGE_NEW, the 64-bit id of the envelope requests.
+    std::optional<uint64_t> id;
+    // The envelope bytes of a read or iterate reply; borrowed from the Reply.
+    std::span<const uint8_t> bytes;
+    bool has_fd = false;
+};
+DecodedReply decode_reply(uint32_t request_type, const Reply &reply);
+
+// Writes a block of bytes into a pipe from a thread of its own, so that a
+// reader in another process can drain the pipe to its end while this thread
+// waits for that reader's answer. The data must outlive the feeder; the
+// destructor waits for the writer and closes both ends.
+class PipeFeeder {
+  public:
+    PipeFeeder() = default;
+    ~PipeFeeder();
+    PipeFeeder(const PipeFeeder &) = delete;
+    PipeFeeder &operator=(const PipeFeeder &) = delete;
+
+    // Makes the pipe and starts writing. False with errno set on failure.
+    bool start(std::span<const uint8_t> data);
+    // The reading end, owned by the feeder until it is reset.
+    int read_fd() const { return read_.get(); }
+    // Closes our reading end, once a copy has gone to the reader.
+    void close_read_end() { read_.reset(); }
+    // Waits for the writer: true when every byte went into the pipe, false
+    // when the reader went away first or writing failed.
+    bool finish();
+
+  private:
+    static void *write_all(void *self);
+
+    std::span<const uint8_t> data_;
+    UniqueFd read_;
+    UniqueFd write_;
+    pthread_t thread_{};
+    bool running_ = false;
+    bool complete_ = false;
 };
 
 // A field of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.

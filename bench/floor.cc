@@ -1,0 +1,343 @@
+// memq-floor: the cheapest server that keeps the queue protocol's contract,
+// the yardstick memq-bench measures the backend against.
+//
+// It answers every request on descriptor 0 with a reply of the size memq
+// would send and keeps what a later reply must give back, but does nothing
+// else: one receive takes everything the socket holds, the replies to all
+// the requests in it leave in one send call (split only where a descriptor
+// must travel), contents go back through a memfd, and there is no
+// confinement, no descriptor probe, no copy through a file and no logging.
+// Any malformed input ends it with status 1; the peer's close ends it with 0.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "channel/imsg.h"
+#include "frame/queue_proto.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct message {
+    bytes content;
+    uint32_t envelopes = 0;
+};
+
+struct floor_state {
+    std::unordered_map<uint32_t, message> messages;
+    std::unordered_map<uint64_t, bytes> envelopes;
+    uint32_t next_msgid = 1;
+    uint32_t next_envelope = 1;
+    int32_t pid = 0;
+    std::deque<int> received_fds;
+    bytes out;
+};
+
+[[noreturn]] void fail(const char *why) {
+    fprintf(stderr, "memq-floor: %s\n", why);
+    exit(1);
+}
+
+// One send call per segment; a descriptor rides on the first call only.
+void send_all(const uint8_t *data, size_t len, int fd) {
+    while (len > 0) {
+        iovec iov{const_cast<uint8_t *>(data), len};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        union {
+            cmsghdr align;
+            uint8_t bytes[CMSG_SPACE(sizeof(int))];
+        } control;
+        if (fd != -1) {
+            memset(&control, 0, sizeof control);
+            msg.msg_control = control.bytes;
+            msg.msg_controllen = sizeof control.bytes;
+            cmsghdr *c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            memcpy(CMSG_DATA(c), &fd, sizeof fd);
+        }
+        ssize_t n = sendmsg(STDIN_FILENO, &msg, 0);
+        if (n == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail("sendmsg failed");
+        }
+        if (fd != -1) {
+            close(fd);
+            fd = -1;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void flush(floor_state &s, int fd) {
+    send_all(s.out.data(), s.out.size(), fd);
+    s.out.clear();
+}
+
+void reply(floor_state &s, const void *a, size_t alen, const void *b = nullptr, size_t blen = 0,
+           uint16_t flags = 0) {
+    imsg_header hdr{};
+    hdr.type = QUEUE_REPLY;
+    hdr.flags = flags;
+    hdr.length = static_cast<uint16_t>(IMSG_HDR_LEN + alen + blen);
+    hdr.pid = s.pid;
+    const auto *h = reinterpret_cast<const uint8_t *>(&hdr);
+    s.out.insert(s.out.end(), h, h + sizeof hdr);
+    if (alen > 0) {
+        const auto *p = static_cast<const uint8_t *>(a);
+        s.out.insert(s.out.end(), p, p + alen);
+    }
+    if (blen > 0) {
+        const auto *p = static_cast<const uint8_t *>(b);
+        s.out.insert(s.out.end(), p, p + blen);
+    }
+}
+
+void reply_result(floor_state &s, int32_t result) {
+    reply(s, &result, sizeof result);
+}
+
+template <typename T>
+T field(const uint8_t *payload, size_t len, size_t at = 0) {
+    T v;
+    if (len < at + sizeof v) {
+        fail("request too short");
+    }
+    memcpy(&v, payload + at, sizeof v);
+    return v;
+}
+
+// The whole content from the descriptor's offset to its end.
+bool read_content(int fd, bytes &out) {
+    struct stat st;
+    out.clear();
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        out.reserve(static_cast<size_t>(st.st_size));
+    }
+    uint8_t block[65536];
+    for (;;) {
+        ssize_t n = read(fd, block, sizeof block);
+        if (n == 0) {
+            return true;
+        }
+        if (n == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        out.insert(out.end(), block, block + n);
+    }
+}
+
+int open_content(const bytes &content) {
+    int fd = memfd_create("memq-floor", MFD_CLOEXEC);
+    if (fd == -1) {
+        return -1;
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) {
+            close(fd);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+void drop_envelope(floor_state &s, uint64_t evpid) {
+    auto owner = s.messages.find(static_cast<uint32_t>(evpid >> 32));
+    if (owner != s.messages.end() && --owner->second.envelopes == 0) {
+        s.messages.erase(owner);
+    }
+}
+
+void remove_message(floor_state &s, uint32_t msgid) {
+    if (s.messages.erase(msgid) == 0) {
+        return;
+    }
+    for (auto it = s.envelopes.begin(); it != s.envelopes.end();) {
+        it = (it->first >> 32) == msgid ? s.envelopes.erase(it) : std::next(it);
+    }
+}
+
+void serve(floor_state &s, const imsg_header &hdr, const uint8_t *p, size_t len) {
+    int fd = -1;
+    if ((hdr.flags & IMSG_FLAG_FD) != 0 && !s.received_fds.empty()) {
+        fd = s.received_fds.front();
+        s.received_fds.pop_front();
+    }
+    if (fd != -1 && hdr.type != QUEUE_MESSAGE_STORE) {
+        close(fd);
+        fd = -1;
+    }
+    switch (hdr.type) {
+        case QUEUE_HELLO:
+            reply(s, nullptr, 0);
+            break;
+        case QUEUE_FINISH:
+            reply_result(s, 1);
+            break;
+        case QUEUE_MESSAGE_NEW: {
+            uint32_t msgid = s.next_msgid++;
+            s.messages[msgid];
+            int32_t one = 1;
+            reply(s, &one, sizeof one, &msgid, sizeof msgid);
+            break;
+        }
+        case QUEUE_MESSAGE_REMOVE:
+        case QUEUE_MESSAGE_MARK:
+            remove_message(s, field<uint32_t>(p, len));
+            reply_result(s, 0);
+            break;
+        case QUEUE_MESSAGE_UNMARK:
+            reply_result(s, 0);
+            break;
+        case QUEUE_MESSAGE_STORE: {
+            auto it = s.messages.find(field<uint32_t>(p, len));
+            int32_t result = -1;
+            if (fd != -1) {
+                result = it != s.messages.end() && read_content(fd, it->second.content) ? 1 : 0;
+                close(fd);
+            }
+            reply_result(s, result);
+            break;
+        }
+        case QUEUE_MESSAGE_OPEN: {
+            auto it = s.messages.find(field<uint32_t>(p, len));
+            int content = it != s.messages.end() ? open_content(it->second.content) : -1;
+            reply(s, nullptr, 0, nullptr, 0, content != -1 ? IMSG_FLAG_FD : 0);
+            if (content != -1) {
+                // The descriptor must leave with the bytes that end its reply.
+                flush(s, content);
+            }
+            break;
+        }
+        case QUEUE_ENVELOPE_NEW: {
+            uint32_t msgid = field<uint32_t>(p, len);
+            auto it = s.messages.find(msgid);
+            if (it == s.messages.end()) {
+                reply_result(s, 0);
+                break;
+            }
+            uint64_t evpid = (static_cast<uint64_t>(msgid) << 32) | s.next_envelope++;
+            s.envelopes[evpid].assign(p + 4, p + len);
+            it->second.envelopes++;
+            int32_t one = 1;
+            reply(s, &one, sizeof one, &evpid, sizeof evpid);
+            break;
+        }
+        case QUEUE_ENVELOPE_REMOVE: {
+            uint64_t evpid = field<uint64_t>(p, len);
+            int32_t result = s.envelopes.erase(evpid) != 0 ? 1 : 0;
+            if (result == 1) {
+                drop_envelope(s, evpid);
+            }
+            reply_result(s, result);
+            break;
+        }
+        case QUEUE_ENVELOPE_READ: {
+            auto it = s.envelopes.find(field<uint64_t>(p, len));
+            if (it == s.envelopes.end()) {
+                reply(s, nullptr, 0);
+            } else {
+                reply(s, it->second.data(), it->second.size());
+            }
+            break;
+        }
+        case QUEUE_ENVELOPE_REPLACE: {
+            auto it = s.envelopes.find(field<uint64_t>(p, len));
+            if (it != s.envelopes.end()) {
+                it->second.assign(p + 8, p + len);
+            }
+            reply_result(s, it != s.envelopes.end() ? 1 : 0);
+            break;
+        }
+        case QUEUE_ENVELOPE_ITERATE:
+        case QUEUE_MESSAGE_ITERATE:
+            reply_result(s, -1);
+            break;
+        default:
+            fail("bad message type");
+    }
+}
+
+}  // namespace
+
+int main() {
+    floor_state s;
+    s.pid = static_cast<int32_t>(getpid());
+    s.out.reserve(1 << 16);
+    static uint8_t in[1 << 18];
+    size_t held = 0;
+    for (;;) {
+        iovec iov{in + held, sizeof in - held};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        union {
+            cmsghdr align;
+            uint8_t bytes[CMSG_SPACE(8 * sizeof(int))];
+        } control;
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        ssize_t n = recvmsg(STDIN_FILENO, &msg, MSG_CMSG_CLOEXEC);
+        if (n == 0) {
+            return 0;
+        }
+        if (n == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail("recvmsg failed");
+        }
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; i++) {
+                    int fd;
+                    memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                    s.received_fds.push_back(fd);
+                }
+            }
+        }
+        held += static_cast<size_t>(n);
+
+        size_t at = 0;
+        while (held - at >= IMSG_HDR_LEN) {
+            imsg_header hdr;
+            memcpy(&hdr, in + at, sizeof hdr);
+            if (hdr.length < IMSG_HDR_LEN || hdr.length > IMSG_MAX_LEN) {
+                fail("bad frame length");
+            }
+            if (held - at < hdr.length) {
+                break;
+            }
+            serve(s, hdr, in + at + IMSG_HDR_LEN, hdr.length - IMSG_HDR_LEN);
+            at += hdr.length;
+        }
+        flush(s, -1);
+        memmove(in, in + at, held - at);
+        held -= at;
+    }
+}

@@ -1,0 +1,147 @@
+// The benchmark driver and the transport floor, run briefly: every workload
+// must complete with every reply checked. Nothing here looks at a timing.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/address_space.h"
+#include "common/child.h"
+#include "e2e/peer.h"
+
+namespace {
+
+const char *const WORKLOADS[] = {"hello", "read", "lifecycle", "fill", "large"};
+
+struct BenchRun {
+    int status = -1;
+    std::string out;  // standard output and error together
+
+    int exit_code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+};
+
+BenchRun bench(const std::string &args) {
+    BenchRun r;
+    std::string cmd = std::string(MEMQ_BENCH_BINARY) + " " + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        return r;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+        r.out.append(buf, n);
+    }
+    r.status = pclose(p);
+    return r;
+}
+
+// The value after " key=" in line, up to the next space; empty when absent.
+std::string field(const std::string &line, const std::string &key) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) {
+        return {};
+    }
+    at += key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
+}
+
+// The line that starts with prefix, or empty.
+std::string line_starting(const std::string &out, const std::string &prefix) {
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find('\n', at);
+        std::string line = out.substr(at, end == std::string::npos ? end : end - at);
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            return line;
+        }
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    return {};
+}
+
+// One result line per workload and side, each with the figures it promises.
+void expect_results(const std::string &out, const char *side) {
+    for (const char *w : WORKLOADS) {
+        std::string line = line_starting(
+            out, std::string("result workload=") + w + " backend=" + side + " round=1 ");
+        ASSERT_FALSE(line.empty()) << w << " on " << side << ":\n" << out;
+        for (const char *key : {"ops", "ops_per_s", "rss_kb", "hwm_kb"}) {
+            EXPECT_GT(atol(field(line, key).c_str()), 0) << key << " in " << line;
+        }
+        for (const char *key : {"seconds", "cpu_us_per_op"}) {
+            EXPECT_GT(atof(field(line, key).c_str()), 0) << key << " in " << line;
+        }
+    }
+}
+
+TEST(BenchSmoke, FloorKeepsTheContractInEveryWorkload) {
+    auto before = testutil::open_fds();
+    BenchRun r = bench("--smoke --only floor");
+    EXPECT_EQ(r.exit_code(), 0) << r.out;
+    expect_results(r.out, "floor");
+    EXPECT_EQ(r.out.find("ratio"), std::string::npos) << "one side alone has no ratio";
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
+    std::string why = e2e::prepare_defaults();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    if (testutil::kSanitized) {
+        // The leak check at exit reads /proc, which the backend's changed
+        // root does not have; it would fail every clean exit.
+        const char *asan = getenv("ASAN_OPTIONS");
+        std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
+    auto before = testutil::open_fds();
+    BenchRun r = bench("--smoke");
+    EXPECT_EQ(r.exit_code(), 0) << r.out;
+    expect_results(r.out, "floor");
+    expect_results(r.out, "memq");
+    for (const char *w : WORKLOADS) {
+        std::string line = line_starting(r.out, std::string("ratio workload=") + w + " ");
+        EXPECT_GT(atof(field(line, "memq/floor").c_str()), 0) << w << ":\n" << r.out;
+    }
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+// A backend that breaks the contract must fail the run, not measure it.
+TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
+    char dir[] = "/tmp/memq-bench-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    // Echoes every request back: right sizes, wrong type.
+    std::string echo = std::string(dir) + "/echo";
+    FILE *f = fopen(echo.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("#!/bin/sh\nexec cat >&0\n", f);
+    fclose(f);
+    ASSERT_EQ(chmod(echo.c_str(), 0755), 0);
+
+    struct Case {
+        std::string backend;
+        const char *complaint;
+    } cases[] = {
+        {echo, "wrong reply to QUEUE_HELLO"},
+        // Gone before the first request: the send or the receive fails.
+        {"/bin/true", "memq-bench: "},
+    };
+    auto before = testutil::open_fds();
+    for (const Case &c : cases) {
+        BenchRun r = bench("--smoke --only memq --memq " + c.backend + " hello");
+        EXPECT_EQ(r.exit_code(), 1) << c.backend << ":\n" << r.out;
+        EXPECT_NE(r.out.find(c.complaint), std::string::npos) << c.backend << ":\n" << r.out;
+        EXPECT_EQ(r.out.find("result "), std::string::npos) << c.backend << ":\n" << r.out;
+    }
+    EXPECT_EQ(testutil::open_fds(), before);
+    unlink(echo.c_str());
+    rmdir(dir);
+}
+
+}  // namespace

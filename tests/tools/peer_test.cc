@@ -1,0 +1,169 @@
+// The peer library's own pieces: a peer that never starts, the reply
+// decoder's shape rules, and the pipe feeder.
+#include "peer/peer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/child.h"
+#include "frame/queue_proto.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+TEST(Peer, ThatNeverStartedIsDestroyedCleanly) {
+    std::vector<int> before = testutil::open_fds();
+    {
+        peer::Peer p;
+        EXPECT_FALSE(p.start("/nonexistent/memq"));
+        EXPECT_EQ(p.finish(), -1);
+    }
+    { peer::Peer untouched; }
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+bytes le32(int32_t v) {
+    bytes out(4);
+    memcpy(out.data(), &v, 4);
+    return out;
+}
+
+bytes join(bytes a, const bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bytes le64(uint64_t v) {
+    bytes out(8);
+    memcpy(out.data(), &v, 8);
+    return out;
+}
+
+TEST(DecodeReply, AcceptsExactlyTheShapesEachRequestAllows) {
+    struct Case {
+        const char *what;
+        uint32_t request;
+        bytes payload;
+        bool well_formed;
+        std::optional<int32_t> result;
+        std::optional<uint64_t> id;
+        size_t envelope_bytes;
+    };
+    const bytes envelope = {'a', 'b', 'c'};
+    const Case cases[] = {
+        {"hello, empty", QUEUE_HELLO, {}, true, {}, {}, 0},
+        {"hello with bytes", QUEUE_HELLO, le32(0), false, {}, {}, 0},
+        {"finish", QUEUE_FINISH, le32(1), true, 1, {}, 0},
+        {"finish, short", QUEUE_FINISH, {1, 0, 0}, false, {}, {}, 0},
+        {"finish, long", QUEUE_FINISH, join(le32(1), {0}), false, {}, {}, 0},
+        {"new, 1 and a msgid", QUEUE_MESSAGE_NEW, join(le32(1), le32(42)), true, 1, 42, 0},
+        {"new, 1 without a msgid", QUEUE_MESSAGE_NEW, le32(1), false, {}, {}, 0},
+        {"new, 0 alone", QUEUE_MESSAGE_NEW, le32(0), true, 0, {}, 0},
+        {"new, 0 with a msgid", QUEUE_MESSAGE_NEW, join(le32(0), le32(42)), false, {}, {}, 0},
+        {"envelope new, 1 and an id", QUEUE_ENVELOPE_NEW, join(le32(1), le64(0x2a00000001)), true,
+         1, 0x2a00000001, 0},
+        {"envelope new, 1 and a 4-byte id",
+         QUEUE_ENVELOPE_NEW,
+         join(le32(1), le32(1)),
+         false,
+         {},
+         {},
+         0},
+        {"open, empty", QUEUE_MESSAGE_OPEN, {}, true, {}, {}, 0},
+        {"open with a result", QUEUE_MESSAGE_OPEN, le32(-1), false, {}, {}, 0},
+        {"read, the envelope", QUEUE_ENVELOPE_READ, envelope, true, {}, {}, 3},
+        {"read, nothing", QUEUE_ENVELOPE_READ, {}, true, {}, {}, 0},
+        {"read, more than a reply holds",
+         QUEUE_ENVELOPE_READ,
+         bytes(QUEUE_ENVELOPE_BUF + 1),
+         false,
+         {},
+         {},
+         0},
+        {"iterate, -1 alone", QUEUE_ENVELOPE_ITERATE, le32(-1), true, -1, {}, 0},
+        {"iterate, 3, an id and 3 bytes", QUEUE_MESSAGE_ITERATE,
+         join(join(le32(3), le64(7)), envelope), true, 3, 7, 3},
+        {"iterate, 3 but 2 bytes",
+         QUEUE_MESSAGE_ITERATE,
+         join(join(le32(3), le64(7)), {1, 2}),
+         false,
+         {},
+         {},
+         0},
+        {"iterate, -1 with an id",
+         QUEUE_ENVELOPE_ITERATE,
+         join(le32(-1), le64(7)),
+         false,
+         {},
+         {},
+         0},
+        {"a request type that does not exist", 16, le32(1), false, {}, {}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        peer::Reply r;
+        r.payload = c.payload;
+        peer::DecodedReply d = peer::decode_reply(c.request, r);
+        EXPECT_EQ(d.well_formed, c.well_formed) << d.problem;
+        if (!c.well_formed) {
+            EXPECT_FALSE(d.problem.empty());
+            continue;
+        }
+        EXPECT_EQ(d.result, c.result);
+        EXPECT_EQ(d.id, c.id);
+        EXPECT_EQ(d.bytes.size(), c.envelope_bytes);
+    }
+}
+
+TEST(DecodeReply, RefusesADescriptorOrATypeWhereNoneBelongs) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    close(p[1]);
+    {
+        peer::Reply r;
+        r.payload = le32(1);
+        r.fd.reset(p[0]);
+        EXPECT_FALSE(peer::decode_reply(QUEUE_FINISH, r).well_formed);
+        r.payload.clear();
+        peer::DecodedReply open = peer::decode_reply(QUEUE_MESSAGE_OPEN, r);
+        EXPECT_TRUE(open.well_formed);
+        EXPECT_TRUE(open.has_fd);
+    }
+    peer::Reply typed;
+    typed.type = QUEUE_HELLO;
+    EXPECT_FALSE(peer::decode_reply(QUEUE_HELLO, typed).well_formed);
+}
+
+TEST(PipeFeeder, DeliversEveryByteOrSaysWhenTheReaderLeft) {
+    std::vector<int> before = testutil::open_fds();
+    bytes data(3 * 1024 * 1024 + 17);
+    for (size_t i = 0; i < data.size(); i++) {
+        data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+    }
+    {
+        peer::PipeFeeder feeder;
+        ASSERT_TRUE(feeder.start(data));
+        std::string got = testutil::read_all(feeder.read_fd());
+        EXPECT_TRUE(feeder.finish());
+        ASSERT_EQ(got.size(), data.size());
+        EXPECT_EQ(memcmp(got.data(), data.data(), data.size()), 0);
+    }
+    {
+        // The reader takes a little and goes; the writer must see EPIPE
+        // rather than end the process with SIGPIPE.
+        peer::PipeFeeder feeder;
+        ASSERT_TRUE(feeder.start(data));
+        char some[100];
+        ASSERT_EQ(read(feeder.read_fd(), some, sizeof some), static_cast<ssize_t>(sizeof some));
+        feeder.close_read_end();
+        EXPECT_FALSE(feeder.finish());
+    }
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+}  // namespace
