@@ -759,16 +759,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     shared = static_cast<Shared *>(p);
 
     if (geteuid() == 0) {
-        char pattern[] = "/tmp/memq-fuzz-root.XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            root_dir = pattern;
+        // One fixed root, reused by every run, so that runs that end
+        // without their exit handlers leave nothing behind; it must be ours
+        // and no one else's.
+        const std::string root = "/tmp/memq-fuzz-root";
+        mkdir(root.c_str(), 0700);
+        struct stat sb;
+        if (lstat(root.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) && sb.st_uid == 0 &&
+            (sb.st_mode & 077) == 0) {
+            root_dir = root;
             mkdir((root_dir + "/tmp").c_str(), 01777);
             mkdir((root_dir + "/temporary").c_str(), 0700);
-            atexit([] {
-                rmdir((root_dir + "/tmp").c_str());
-                rmdir((root_dir + "/temporary").c_str());
-                rmdir(root_dir.c_str());
-            });
         }
     }
 
