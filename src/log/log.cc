@@ -22,10 +22,8 @@ const char *program_name() {
 }
 
 // Writes the line in one piece when memory allows, so that lines from
-// several processes sharing stderr never interleave; without memory, in
-// pieces that still make one line. A non-null error_text ends the line
-// after ": ".
-void write_stderr_line(const char *fmt, va_list ap, const char *error_text = nullptr) {
+// several processes sharing stderr never interleave.
+void write_stderr_line(const char *fmt, va_list ap) {
     char prefix[64];
     int prefix_len = snprintf(prefix, sizeof prefix, "[%u]: ", static_cast<unsigned>(getpid()));
     const char *name = program_name();
@@ -36,12 +34,11 @@ void write_stderr_line(const char *fmt, va_list ap, const char *error_text = nul
     int message_len = vsnprintf(nullptr, 0, fmt, measure);
     va_end(measure);
 
-    size_t error_len = error_text != nullptr ? 2 + strlen(error_text) : 0;
     char *line = nullptr;
     size_t line_len = 0;
     if (message_len >= 0) {
-        line_len = name_len + static_cast<size_t>(prefix_len) + static_cast<size_t>(message_len) +
-                   error_len + 1;
+        line_len =
+            name_len + static_cast<size_t>(prefix_len) + static_cast<size_t>(message_len) + 1;
         line = static_cast<char *>(malloc(line_len + 1));
     }
     if (line != nullptr) {
@@ -49,13 +46,8 @@ void write_stderr_line(const char *fmt, va_list ap, const char *error_text = nul
         memcpy(line + name_len, prefix, static_cast<size_t>(prefix_len));
         va_list format;
         va_copy(format, ap);
-        char *message = line + name_len + prefix_len;
-        vsnprintf(message, static_cast<size_t>(message_len) + 1, fmt, format);
+        vsnprintf(line + name_len + prefix_len, static_cast<size_t>(message_len) + 1, fmt, format);
         va_end(format);
-        if (error_text != nullptr) {
-            memcpy(message + message_len, ": ", 2);
-            memcpy(message + message_len + 2, error_text, error_len - 2);
-        }
         line[line_len - 1] = '\n';
         line[line_len] = '\0';
         fprintf(stderr, "%s", line);
@@ -66,9 +58,6 @@ void write_stderr_line(const char *fmt, va_list ap, const char *error_text = nul
         va_copy(format, ap);
         vfprintf(stderr, fmt, format);
         va_end(format);
-        if (error_text != nullptr) {
-            fprintf(stderr, ": %s", error_text);
-        }
         fputc('\n', stderr);
     }
     fflush(stderr);
@@ -131,19 +120,13 @@ void log_warning_errno(const char *fmt, ...) {
         return;
     }
 
-    // Out of memory for the message: it still makes one line with the
-    // error text read on entry, written in pieces on stderr and cut short
-    // for the system log, rather than two lines with whatever errno the
-    // failed formatting left.
+    // Without memory to join them, the message and the error text go out
+    // as two lines. The text is the one read on entry: errno now holds the
+    // failed formatting's own error, which is not the one being reported.
     va_start(ap, fmt);
-    if (log_foreground != 0) {
-        write_stderr_line(fmt, ap, error_text);
-    } else {
-        char cut[1024];
-        vsnprintf(cut, sizeof cut, fmt, ap);
-        syslog(LOG_CRIT, "%s: %s", cut, error_text);
-    }
+    log_vwrite(LOG_CRIT, fmt, ap);
     va_end(ap);
+    log_write(LOG_CRIT, "%s", error_text);
 }
 
 void log_note(const char *fmt, ...) {

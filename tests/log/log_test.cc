@@ -54,9 +54,10 @@ TEST(Log, WarningErrnoJoinsErrorText) {
                          prefix(r.pid) + strerror(EACCES) + "\n");
 }
 
-// When memory runs out while the message is formatted, the warning is still
-// one line that ends in the error text it was called with.
-TEST(Log, WarningErrnoStaysOneLineWithoutMemory) {
+// When memory runs out while the message is formatted, the warning becomes
+// two lines, and the second still names the error it was called with rather
+// than the failed formatting's own.
+TEST(Log, WarningErrnoWithoutMemoryGivesTwoLinesWithTheCallersError) {
     if (testutil::kSanitized) {
         GTEST_SKIP() << "the sanitizer's shadow mappings defeat the address-space cap";
     }
@@ -71,7 +72,8 @@ TEST(Log, WarningErrnoStaysOneLineWithoutMemory) {
         return 0;
     });
     ASSERT_EQ(r.exit_code(), 0);
-    EXPECT_TRUE(r.err == prefix(r.pid) + "warn: " + message + ": " + strerror(ENOENT) + "\n")
+    EXPECT_TRUE(r.err ==
+                prefix(r.pid) + "warn: " + message + "\n" + prefix(r.pid) + strerror(ENOENT) + "\n")
         << r.err.substr(0, 80) << " ... "
         << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 80));
 }

@@ -310,6 +310,15 @@ class Backend {
     }
 
     // The lines logged since the last call, without their "memq[PID]: ".
+    static bool starts_with_area(const std::string &line) {
+        for (const char *area : {"warn: ", "fatal: ", "queue-api: ", "queue-proc: "}) {
+            if (line.rfind(area, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     std::vector<std::string> new_lines() {
         std::string text;
         char buf[4096];
@@ -327,6 +336,14 @@ class Backend {
             pending_.erase(0, at + 1);
             if (line.compare(0, prefix.size(), prefix) == 0) {
                 line.erase(0, prefix.size());
+            }
+            // Short of memory to join them, a warning and its error text come
+            // as two lines, the second holding the error text alone. Every
+            // message of the backend starts with its area, so such a line is
+            // joined back to the one before it.
+            if (!lines.empty() && !starts_with_area(line)) {
+                lines.back() += ": " + line;
+                continue;
             }
             lines.push_back(line);
         }
