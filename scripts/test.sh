@@ -7,6 +7,11 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# A short smoke of every fuzz target first (the long runs are in
+# fuzz/README.md), so that the test runs' summaries close the output.
+echo "== fuzz"
+fuzz/run.sh 10
+
 jobs=$(nproc)
 for preset in release asan; do
   echo "== $preset"
@@ -14,7 +19,3 @@ for preset in release asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
-
-# A short smoke of every fuzz target (the long runs are in fuzz/README.md).
-echo "== fuzz"
-fuzz/run.sh 10
