@@ -55,25 +55,6 @@ bytes pseudo_random(size_t n, uint32_t seed) {
     return out;
 }
 
-// Everything from the descriptor's current offset to its end.
-bool read_to_end(int fd, bytes &out) {
-    out.clear();
-    uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        out.insert(out.end(), buf, buf + n);
-    }
-}
-
 // A regular file, already unlinked, holding content and positioned at its
 // start; the mail server hands the backend such spool files.
 peer::UniqueFd file_with(const bytes &content) {
@@ -273,7 +254,7 @@ void open_message(Session &s, uint32_t msgid, const bytes *want, const std::stri
     }
     off_t at = lseek(fd.get(), 0, SEEK_CUR);
     bytes content;
-    if (!read_to_end(fd.get(), content)) {
+    if (!peer::read_to_end(fd.get(), content)) {
         s.fail(asked, std::string("a descriptor that cannot be read: ") + strerror(errno),
                "a readable descriptor");
         return;

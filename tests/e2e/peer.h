@@ -1,7 +1,7 @@
-// A stand-in for the mail server's queue process: it starts the built
-// backend exactly as the server does, one end of a local stream socketpair
-// on descriptor 0, and speaks the queue protocol to it through the
-// project's own channel code.
+// A stand-in for the mail server's queue process in the end-to-end tests:
+// the project's own peer (tools/peer) starts the built backend as the
+// server does and speaks the protocol to it, and the backend's standard
+// error is kept in an anonymous file for the tests to read.
 //
 // The backend keeps its real defaults, so it changes its root to
 // "/var/spool/mavid" and runs as "_mavidq"; prepare_defaults() makes both
@@ -9,112 +9,47 @@
 // which come back in order.
 #pragma once
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/types.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "channel/imsg.h"
 #include "frame/queue_proto.h"
+#include "peer/peer.h"
 
 namespace e2e {
 
 using bytes = std::vector<uint8_t>;
 
-inline constexpr const char *SPOOL = "/var/spool/mavid";
-inline constexpr const char *ACCOUNT = "_mavidq";
-
-// Makes the backend's root, its "tmp" and "temporary" and its account, as
-// an installation would. Empty on success, else why it cannot; needs root.
+// Makes the backend's account and its root with "tmp" and "temporary",
+// through the set-up script an installation uses (which also serialises
+// test binaries running in parallel). Empty on success, else why the tests
+// must skip.
 inline std::string prepare_defaults() {
     if (geteuid() != 0) {
         return "creating the account and the spool needs root";
     }
-    // Test binaries run in parallel; the first to get here creates what is
-    // missing while the others wait.
-    int lock = open("/tmp/memq-e2e-setup.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (lock == -1 || flock(lock, LOCK_EX) != 0) {
-        if (lock != -1) {
-            close(lock);
-        }
-        return "cannot take the set-up lock";
-    }
-    std::unique_ptr<int, void (*)(int *)> unlock(&lock, [](int *fd) { close(*fd); });
-    if (getpwnam(ACCOUNT) == nullptr) {
-        std::string cmd = "useradd --system --no-create-home --shell /usr/sbin/nologin " +
-                          std::string(ACCOUNT) + " >/dev/null 2>&1";
-        if (system(cmd.c_str()) != 0 || getpwnam(ACCOUNT) == nullptr) {
-            return "cannot create the account " + std::string(ACCOUNT);
-        }
-    }
-    const passwd *pw = getpwnam(ACCOUNT);
-    std::error_code ec;
-    std::filesystem::create_directories(SPOOL, ec);
-    if (ec) {
-        return "cannot create " + std::string(SPOOL) + ": " + ec.message();
-    }
-    // Only the backend's account writes below the root; nobody else needs
-    // to look in.
-    for (const char *sub : {"tmp", "temporary"}) {
-        std::string path = std::string(SPOOL) + "/" + sub;
-        if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-            return "cannot create " + path + ": " + strerror(errno);
-        }
-        if (chown(path.c_str(), pw->pw_uid, pw->pw_gid) != 0 || chmod(path.c_str(), 0700) != 0) {
-            return "cannot hand " + path + " to " + ACCOUNT + ": " + strerror(errno);
-        }
+    if (system(MEMQ_SOURCE_DIR "/scripts/setup-spool.sh >/dev/null") != 0) {
+        return "scripts/setup-spool.sh failed";
     }
     return {};
 }
 
-// An anonymous file holding content, positioned at its start; the caller
-// closes it. -1 when it cannot be made.
 inline int content_fd(const bytes &content) {
-    int fd = memfd_create("memq-content", MFD_CLOEXEC);
-    if (fd == -1) {
-        return -1;
-    }
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            close(fd);
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
+    return peer::content_fd(content);
 }
 
-// Everything from the descriptor's current offset to its end.
 inline bytes read_to_end(int fd) {
     bytes out;
-    uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            out.insert(out.end(), buf, buf + n);
-        } else if (n == 0 || errno != EINTR) {
-            return out;
-        }
-    }
+    peer::read_to_end(fd, out);
+    return out;
 }
 
 struct Reply {
@@ -123,7 +58,7 @@ struct Reply {
     bytes payload;
     int fd = -1;  // passed with the reply; the receiver closes it
 
-    // The leading 4-byte result.
+    // The leading 4-byte result, or INT32_MIN when there is none.
     int32_t result() const {
         int32_t r = INT32_MIN;
         if (payload.size() >= sizeof r) {
@@ -148,76 +83,45 @@ class Backend {
     Backend &operator=(const Backend &) = delete;
     ~Backend() { stop(); }
 
-    // Starts the backend with no arguments. Its standard error goes to an
-    // anonymous file that log() reads back.
+    // Starts the backend with no arguments; MEMQ_BACKEND_WRAPPER (words
+    // separated by spaces, the first an absolute path) runs it under
+    // another program, such as valgrind.
     bool start() {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-            return false;
-        }
         log_fd_ = memfd_create("memq-stderr", MFD_CLOEXEC);
-        fflush(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(sv[1], STDIN_FILENO);
-            dup2(log_fd_, STDERR_FILENO);
-            // The server hands over nothing but the socket and the standard
-            // streams.
-            close_range(3, ~0U, 0);
-            // The leak checker reads /proc at exit, which the changed root
-            // does not have; without this an instrumented backend would end
-            // with status 1 however cleanly it served.
-            std::string sanitizer = "detect_leaks=0";
-            if (const char *given = getenv("ASAN_OPTIONS")) {
-                sanitizer = std::string(given) + ":" + sanitizer;
-            }
-            setenv("ASAN_OPTIONS", sanitizer.c_str(), 1);
-            // MEMQ_BACKEND_WRAPPER (words separated by spaces) runs the
-            // backend under another program, such as valgrind.
-            std::vector<std::string> words;
-            if (const char *wrapper = getenv("MEMQ_BACKEND_WRAPPER")) {
-                std::istringstream in(wrapper);
-                for (std::string w; in >> w;) {
-                    words.push_back(w);
-                }
-            }
-            words.push_back(MEMQ_BINARY);
-            std::vector<char *> argv;
-            for (std::string &w : words) {
-                argv.push_back(w.data());
-            }
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        close(sv[1]);
-        sock_ = sv[0];
-        if (pid_ == -1) {
+        if (log_fd_ == -1) {
             return false;
         }
-        ch_ = std::make_unique<imsg_channel>();
-        imsg_setup(ch_.get(), sock_);
-        return true;
+        // The leak checker reads /proc at exit, which the changed root does
+        // not have; without this an instrumented backend would end with
+        // status 1 however cleanly it served. Only children read it now.
+        std::string sanitizer = "detect_leaks=0";
+        if (const char *given = getenv("ASAN_OPTIONS")) {
+            sanitizer = std::string(given) + ":" + sanitizer;
+        }
+        setenv("ASAN_OPTIONS", sanitizer.c_str(), 1);
+
+        std::vector<std::string> words;
+        if (const char *wrapper = getenv("MEMQ_BACKEND_WRAPPER")) {
+            std::istringstream in(wrapper);
+            for (std::string w; in >> w;) {
+                words.push_back(w);
+            }
+        }
+        if (words.empty()) {
+            return peer_.start(MEMQ_BINARY, {}, log_fd_);
+        }
+        std::string program = words.front();
+        words.erase(words.begin());
+        words.push_back(MEMQ_BINARY);
+        return peer_.start(program, words, log_fd_);
     }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return peer_.pid(); }
 
     // Closes the socket, which ends the backend, and returns its wait
     // status; -1 when it was not running. Its log stays readable.
     int stop() {
-        if (ch_) {
-            imsg_discard(ch_.get());
-            ch_.reset();
-        }
-        if (sock_ != -1) {
-            close(sock_);
-            sock_ = -1;
-        }
-        int status = -1;
-        if (pid_ > 0) {
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        int status = peer_.finish();
         if (log_fd_ != -1) {
             final_log_ = log();
             close(log_fd_);
@@ -236,49 +140,35 @@ class Backend {
         for (off_t at = 0;;) {
             ssize_t n = pread(log_fd_, buf, sizeof buf, at);
             if (n <= 0) {
-                return out;
+                break;
             }
             out.append(buf, static_cast<size_t>(n));
             at += n;
         }
+        return out;
     }
 
     // Queues one request and writes it out; false when it could not be
-    // sent. A descriptor given here belongs to the channel, which closes it
-    // once sent. The backend may be sent several requests before their
-    // replies are read; it answers them in order.
+    // sent. A descriptor given here is the channel's, which closes it once
+    // sent, or at once when it cannot be queued.
     bool send(uint32_t type, const bytes &payload, int fd = -1) {
-        if (!ch_ || imsg_send(ch_.get(), type, 0, 0, fd, payload.data(),
-                              static_cast<uint16_t>(payload.size())) != 1) {
-            if (fd != -1) {
-                close(fd);
-            }
-            return false;
-        }
-        return imsg_write_all(ch_.get()) == 0;
+        return peer_.queue_owned(type, payload, fd) && peer_.flush();
     }
 
     // The next reply; not `arrived` when the backend closed the socket.
     Reply receive() {
         Reply r;
-        imsg_message msg;
-        for (;;) {
-            if (!ch_) {
-                return r;
-            }
-            ssize_t n = imsg_get(ch_.get(), &msg);
-            if (n > 0) {
-                break;
-            }
-            if (n < 0 || imsg_read(ch_.get()) <= 0) {
-                return r;
-            }
+        peer::Reply got;
+        if (!peer_.receive(got)) {
+            return r;
         }
         r.arrived = true;
-        r.header = msg.header;
-        r.payload.assign(msg.data, msg.data + (msg.header.length - IMSG_HDR_LEN));
-        r.fd = msg.fd;
-        imsg_release(&msg);
+        r.header.type = got.type;
+        r.header.flags = got.flags;
+        r.header.pid = got.pid;
+        r.header.length = static_cast<uint16_t>(IMSG_HDR_LEN + got.payload.size());
+        r.payload = std::move(got.payload);
+        r.fd = got.fd.release();
         return r;
     }
 
@@ -314,7 +204,7 @@ class Backend {
         return r.result() == 1 ? r.field_at<uint32_t>(4) : 0;
     }
 
-    // Passes a duplicate of content_fd (read from its current offset).
+    // Passes a duplicate of content (read from its current offset).
     int message_store(uint32_t msgid, int content) {
         return request(QUEUE_MESSAGE_STORE, pack(msgid), dup(content)).result();
     }
@@ -352,38 +242,18 @@ class Backend {
     }
 
     // The backend's open descriptors, or -1 when they cannot be counted.
-    int fd_count() const {
-        std::error_code ec;
-        int n = 0;
-        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec),
-             end;
-             !ec && it != end; it.increment(ec)) {
-            ++n;
-        }
-        return ec ? -1 : n;
-    }
+    int fd_count() const { return peer::proc_fd_count(peer_.pid()); }
 
     // The backend's resident memory in bytes, or -1.
     long long resident_bytes() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmRSS:") {
-                long long kib = -1;
-                status >> kib;
-                return kib < 0 ? -1 : kib * 1024;
-            }
-            status.ignore(1 << 20, '\n');
-        }
-        return -1;
+        long kb = peer::proc_status_kb(peer_.pid(), "VmRSS");
+        return kb < 0 ? -1 : static_cast<long long>(kb) * 1024;
     }
 
   private:
-    pid_t pid_ = -1;
-    int sock_ = -1;
+    peer::Peer peer_;
     int log_fd_ = -1;
     std::string final_log_;
-    std::unique_ptr<imsg_channel> ch_;
 };
 
 }  // namespace e2e

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +140,8 @@ bool Peer::start(const std::string &path, const std::vector<std::string> &args, 
     if (err_fd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
     }
+    // The server hands over nothing but the socket and the standard streams.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t pid;
     int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -216,6 +219,7 @@ bool Peer::receive(Reply &out) {
         if (n > 0) {
             out.type = m.header.type;
             out.flags = m.header.flags;
+            out.pid = m.header.pid;
             out.payload.assign(m.data, m.data + (n - static_cast<ssize_t>(IMSG_HDR_LEN)));
             out.fd.reset(m.fd);
             imsg_release(&m);
@@ -454,6 +458,46 @@ bool PipeFeeder::finish() {
     read_.reset();
     write_.reset();
     return complete_;
+}
+
+int content_fd(std::span<const uint8_t> bytes) {
+    UniqueFd fd(memfd_create("memq-content", MFD_CLOEXEC));
+    if (!fd.valid()) {
+        return -1;
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (lseek(fd.get(), 0, SEEK_SET) == -1) {
+        return -1;
+    }
+    return fd.release();
+}
+
+bool read_to_end(int fd, std::vector<uint8_t> &out) {
+    out.clear();
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        out.insert(out.end(), buf, buf + n);
+    }
 }
 
 long proc_status_kb(pid_t pid, const char *field) {

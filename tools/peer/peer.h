@@ -44,6 +44,7 @@ class UniqueFd {
 struct Reply {
     uint32_t type = 0;
     uint16_t flags = 0;
+    int32_t pid = 0;  // the sender's, as its header gives it
     std::vector<uint8_t> payload;
     UniqueFd fd;
 
@@ -153,6 +154,12 @@ class PipeFeeder {
     bool running_ = false;
     bool complete_ = false;
 };
+
+// A new anonymous file holding bytes, positioned at its start; the caller
+// closes it. -1 with errno set when it cannot be made.
+int content_fd(std::span<const uint8_t> bytes);
+// Everything from the descriptor's offset to its end; false on a read error.
+bool read_to_end(int fd, std::vector<uint8_t> &out);
 
 // A field of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
 long proc_status_kb(pid_t pid, const char *field);
