@@ -31,7 +31,7 @@
 #include "frame/queue_proto.h"
 #include "fuzz_input.h"
 #include "log/log.h"
-#include "store/memq.h"
+#include "wiring.h"
 
 namespace {
 
@@ -773,18 +773,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         }
     }
 
-    queue_api_set_message_new(memq_message_new);
-    queue_api_set_message_store(memq_message_store);
-    queue_api_set_message_remove(memq_message_remove);
-    queue_api_set_message_open(memq_message_open);
-    queue_api_set_message_mark(memq_message_mark);
-    queue_api_set_message_unmark(memq_message_unmark);
-    queue_api_set_envelope_new(memq_envelope_new);
-    queue_api_set_envelope_remove(memq_envelope_remove);
-    queue_api_set_envelope_replace(memq_envelope_replace);
-    queue_api_set_envelope_read(memq_envelope_read);
-    queue_api_set_envelope_iterate(memq_envelope_iterate);
-    queue_api_set_message_iterate(memq_message_iterate);
+    install_store_handlers();
     return 0;
 }
 
