@@ -473,22 +473,9 @@ int check_main(int argc, char **argv) {
         fputs(CHECK_USAGE, stderr);
         return EXIT_USAGE;
     }
-    if (argc - optind > 1) {
-        fprintf(stderr, "memq-peer check: one BACKEND at most, got \"%s\" as well\n",
-                argv[optind + 1]);
+    std::string path = backend_operand("memq-peer check", argc, argv, optind);
+    if (path.empty()) {
         return EXIT_USAGE;
-    }
-    std::string path;
-    if (optind < argc) {
-        path = argv[optind];
-    } else {
-        std::string looked;
-        path = default_backend(looked);
-        if (path.empty()) {
-            fprintf(stderr, "memq-peer check: no backend found (looked for %s); name one\n",
-                    looked.c_str());
-            return EXIT_USAGE;
-        }
     }
 
     timespec start;

@@ -134,6 +134,26 @@ std::string default_backend(std::string &looked) {
     return {};
 }
 
+std::string backend_operand(const char *command, int argc, char **argv, int optind) {
+    if (argc - optind > 1) {
+        fprintf(stderr, "%s: one BACKEND at most, got \"%s\" as well\n", command, argv[optind + 1]);
+        return {};
+    }
+    if (optind < argc) {
+        if (argv[optind][0] == '\0') {
+            fprintf(stderr, "%s: BACKEND is empty\n", command);
+        }
+        return argv[optind];
+    }
+    std::string looked;
+    std::string path = default_backend(looked);
+    if (path.empty()) {
+        fprintf(stderr, "%s: no backend found (looked for %s); name one\n", command,
+                looked.c_str());
+    }
+    return path;
+}
+
 std::string cat(std::initializer_list<std::string_view> parts) {
     size_t n = 0;
     for (std::string_view p : parts) {

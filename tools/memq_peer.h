@@ -48,6 +48,11 @@ class Backend {
 // `looked` lists the places tried.
 std::string default_backend(std::string &looked);
 
+// The BACKEND operand of `command` ("memq-peer run"): the one given after
+// the options, else default_backend(). Empty after a message on stderr when
+// more than one is given or none can be found.
+std::string backend_operand(const char *command, int argc, char **argv, int optind);
+
 // The pieces joined into one string. g++ 12 warns falsely about
 // `"literal" + std::string` at -O3, so messages are built with this instead.
 std::string cat(std::initializer_list<std::string_view> parts);

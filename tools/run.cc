@@ -546,9 +546,8 @@ int run_main(int argc, char **argv) {
                 return EXIT_USAGE;
         }
     }
-    if (argc - optind > 1) {
-        fprintf(stderr, "memq-peer run: one BACKEND at most, got \"%s\" as well\n",
-                argv[optind + 1]);
+    std::string path = backend_operand("memq-peer run", argc, argv, optind);
+    if (path.empty()) {
         return EXIT_USAGE;
     }
     FILE *in = stdin;
@@ -556,21 +555,6 @@ int run_main(int argc, char **argv) {
         in = fopen(file, "re");
         if (in == nullptr) {
             fprintf(stderr, "memq-peer run: cannot open %s: %s\n", file, strerror(errno));
-            return EXIT_USAGE;
-        }
-    }
-    std::string path;
-    if (optind < argc) {
-        path = argv[optind];
-    } else {
-        std::string looked;
-        path = default_backend(looked);
-        if (path.empty()) {
-            fprintf(stderr, "memq-peer run: no backend found (looked for %s); name one\n",
-                    looked.c_str());
-            if (in != stdin) {
-                fclose(in);
-            }
             return EXIT_USAGE;
         }
     }
