@@ -68,11 +68,13 @@ int settle_write(send_queue *q, ssize_t n, frame_buf *carrier) {
 }  // namespace
 
 frame_buf *frame_buf_new(size_t size, size_t limit) {
-    if (limit == 0) {
-        limit = size;
-    }
+    // The limit is checked as given, so a limit of 0 stands for "the size"
+    // only for an empty buffer.
     if (limit < size) {
         return nullptr;
+    }
+    if (limit == 0) {
+        limit = size;
     }
     auto *buf = static_cast<frame_buf *>(calloc(1, sizeof(frame_buf)));
     if (buf == nullptr) {

@@ -244,11 +244,15 @@ int store_content(uint32_t msgid, int content_fd) {
     }
     unlink_on_exit copy_name(path);
 
-    unique_file in(fdopen(content.get(), "r"));
+    // Both streams are tried whatever the first gives. `out` is declared
+    // first so that it is destroyed last: the peer's descriptor is closed
+    // before the file's.
+    FILE *input = fdopen(content.get(), "r");
+    unique_file out(fdopen(copy.get(), "w"));
+    unique_file in(input);
     if (in.get() != nullptr) {
         content.release();
     }
-    unique_file out(fdopen(copy.get(), "w"));
     if (out.get() != nullptr) {
         copy.release();
     }

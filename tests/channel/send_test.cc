@@ -167,6 +167,12 @@ TEST_F(SendTest, AddGrowsToTheExactSizeAndNeverPastTheLimit) {
 
 TEST(FrameBufTest, BuffersKeepTheirLimitAndBounds) {
     EXPECT_EQ(frame_buf_new(10, 9), nullptr);
+    EXPECT_EQ(frame_buf_new(10, 0), nullptr);
+    frame_buf *empty = frame_buf_new(0, 0);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->limit, 0u);
+    EXPECT_EQ(frame_buf_append(empty, "a", 1), -1);
+    frame_buf_free(empty);
 
     frame_buf *fixed = frame_buf_new_fixed(4);
     ASSERT_NE(fixed, nullptr);
