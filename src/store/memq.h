@@ -18,7 +18,7 @@
 
 // The loop reads an envelope back into a buffer of this size, so a longer
 // one could be stored but never read again. Must equal the frame's
-// QUEUE_ENVELOPE_BUF; main.cc, which knows both, checks that it does.
+// QUEUE_ENVELOPE_BUF; src/wiring.cc, which knows both, checks that it does.
 inline constexpr size_t MEMQ_ENVELOPE_MAX = 8192;
 
 // Invariant: content holds exactly length bytes (null when length is 0).

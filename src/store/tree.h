@@ -51,4 +51,5 @@ int tree_next(tree *t, void **iter, uint64_t *key, void **value);
 // not below start.
 int tree_next_from(tree *t, void **iter, uint64_t start, uint64_t *key, void **value);
 // Moves every entry of src into dst without allocating; src ends empty.
+// dst and src must be two different trees.
 void tree_merge(tree *dst, tree *src);

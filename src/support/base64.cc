@@ -27,7 +27,8 @@ bool is_space(unsigned char c) {
 }  // namespace
 
 int encode_base64(const unsigned char *src, size_t srclen, char *dst, size_t size) {
-    if (srclen / 3 >= INT_MAX / 4) {
+    size_t groups = srclen / 3 + (srclen % 3 != 0 ? 1 : 0);
+    if (groups > static_cast<size_t>(INT_MAX / 4)) {
         return -1;
     }
     size_t out = 0;

@@ -55,4 +55,5 @@ int dict_next(dict *d, void **iter, const char **key, void **value);
 // not below start; a null start means the smallest key of all.
 int dict_next_from(dict *d, void **iter, const char *start, const char **key, void **value);
 // Moves every entry of src into dst without allocating; src ends empty.
+// dst and src must be two different dictionaries.
 void dict_merge(dict *dst, dict *src);

@@ -34,6 +34,9 @@ char *strdup_or_die(const char *s, const char *where) {
 
 void *memdup_or_die(const void *src, size_t size, const char *where) {
     void *p = malloc_or_die(size, where);
-    memcpy(p, src, size);
+    // An empty copy may come from a null source, which memcpy must not see.
+    if (size != 0) {
+        memcpy(p, src, size);
+    }
     return p;
 }

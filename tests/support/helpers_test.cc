@@ -54,6 +54,9 @@ TEST(Xalloc, BlocksAreUsableAndOwnedByCaller) {
     EXPECT_STREQ(s, "queue");
     auto *d = static_cast<char *>(memdup_or_die("a\0b", 3, "test"));
     EXPECT_EQ(std::string(d, 3), std::string("a\0b", 3));
+    // An empty copy of nothing is a valid block, not a null source copied.
+    void *nothing = memdup_or_die(nullptr, 0, "test");
+    free(nothing);
     free(m);
     free(z);
     free(s);
