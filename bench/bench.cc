@@ -440,7 +440,7 @@ result run_lifecycle(backend &b, const params &pr) {
     hello(p);
     UniqueFd content = make_content(static_cast<size_t>(pr.content));
     std::vector<uint8_t> env = envelope_bytes(pr.size, 2);
-    int fds_before = peer::proc_fd_count(b.pid());
+    int fds_before = peer::backend_fd_count(b.pid());
     result res;
     stopwatch watch(b.pid());
     for (long i = 0; i < pr.n; i++) {
@@ -458,7 +458,7 @@ result run_lifecycle(backend &b, const params &pr) {
     // The last removal took the message with it.
     Reply gone = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(0));
     expect(gone.payload.empty() && !gone.fd.valid(), "QUEUE_MESSAGE_OPEN of no message", 0);
-    int fds_after = peer::proc_fd_count(b.pid());
+    int fds_after = peer::backend_fd_count(b.pid());
     if (fds_after > fds_before) {
         fail("the backend holds %d descriptors after the lifecycles, %d before", fds_after,
              fds_before);

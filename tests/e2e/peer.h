@@ -242,7 +242,7 @@ class Backend {
     }
 
     // The backend's open descriptors, or -1 when they cannot be counted.
-    int fd_count() const { return peer::proc_fd_count(peer_.pid()); }
+    int fd_count() const { return peer::backend_fd_count(peer_.pid()); }
 
     // The backend's resident memory in bytes, or -1.
     long long resident_bytes() const {

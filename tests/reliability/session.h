@@ -350,7 +350,7 @@ class Backend {
         return lines;
     }
 
-    int fd_count() const { return peer::proc_fd_count(peer_.pid()); }
+    int fd_count() const { return peer::backend_fd_count(peer_.pid()); }
     pid_t pid() const { return pid_; }
     // Closes the socket and returns the backend's wait status.
     int finish() { return peer_.finish(); }

@@ -165,5 +165,11 @@ bool read_to_end(int fd, std::vector<uint8_t> &out);
 long proc_status_kb(pid_t pid, const char *field);
 // The number of descriptors the process has open, or -1.
 int proc_fd_count(pid_t pid);
+// The descriptors a backend holds between requests. Every read of the
+// channel is preceded by a probe that opens and closes two sockets, so the
+// count is taken once the backend is blocked in its receive (as
+// /proc/PID/syscall shows; without access to it, or when it never gets
+// there, the count is taken as it stands). -1 when there is no such process.
+int backend_fd_count(pid_t pid);
 
 }  // namespace peer
