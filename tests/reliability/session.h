@@ -26,6 +26,31 @@
 
 namespace reliability {
 
+// Every message of the backend starts with its area. Short of memory to join
+// them, a warning and its error text come as two lines, the second holding
+// the error text alone, and the two may be read apart.
+inline bool starts_with_area(const std::string &line) {
+    for (const char *area : {"warn: ", "fatal: ", "queue-api: ", "queue-proc: ", "memq: "}) {
+        if (line.rfind(area, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The lines with each such error text joined back to the line before it.
+inline std::vector<std::string> rejoined(const std::vector<std::string> &lines) {
+    std::vector<std::string> out;
+    for (const std::string &line : lines) {
+        if (!out.empty() && !starts_with_area(line)) {
+            out.back() += ": " + line;
+        } else {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
 using bytes = std::vector<uint8_t>;
 
 struct Message {
@@ -310,15 +335,6 @@ class Backend {
     }
 
     // The lines logged since the last call, without their "memq[PID]: ".
-    static bool starts_with_area(const std::string &line) {
-        for (const char *area : {"warn: ", "fatal: ", "queue-api: ", "queue-proc: "}) {
-            if (line.rfind(area, 0) == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     std::vector<std::string> new_lines() {
         std::string text;
         char buf[4096];
@@ -337,17 +353,9 @@ class Backend {
             if (line.compare(0, prefix.size(), prefix) == 0) {
                 line.erase(0, prefix.size());
             }
-            // Short of memory to join them, a warning and its error text come
-            // as two lines, the second holding the error text alone. Every
-            // message of the backend starts with its area, so such a line is
-            // joined back to the one before it.
-            if (!lines.empty() && !starts_with_area(line)) {
-                lines.back() += ": " + line;
-                continue;
-            }
             lines.push_back(line);
         }
-        return lines;
+        return rejoined(lines);
     }
 
     int fd_count() const { return peer::backend_fd_count(peer_.pid()); }
