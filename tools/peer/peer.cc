@@ -158,27 +158,14 @@ bool Peer::start(const std::string &path, const std::vector<std::string> &args, 
 }
 
 bool Peer::queue(uint32_t type, std::span<const uint8_t> payload, int fd) {
-    if (ch_ == nullptr || !sock_.valid()) {
-        errno = ENOTCONN;
-        return false;
-    }
-    UniqueFd copy;
+    int copy = -1;
     if (fd >= 0) {
-        copy.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-        if (!copy.valid()) {
+        copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy == -1) {
             return false;
         }
     }
-    if (payload.size() > IMSG_MAX_LEN - IMSG_HDR_LEN) {
-        errno = ERANGE;
-        return false;
-    }
-    if (imsg_send(ch_, type, 0, 0, copy.get(), payload.data(),
-                  static_cast<uint16_t>(payload.size())) != 1) {
-        return false;
-    }
-    copy.release();  // the channel closes it once sent
-    return true;
+    return queue_owned(type, payload, copy);
 }
 
 bool Peer::queue_owned(uint32_t type, std::span<const uint8_t> payload, int fd) {
