@@ -365,16 +365,8 @@ std::vector<uint8_t> envelope_bytes(long size, uint64_t seed) {
 // /proc/PID/schedstat (nanoseconds, unlike the tick counts of /proc/PID/stat);
 // -1 when unreadable. Machine noise stretches wall time but hardly this.
 double cpu_seconds(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
-    FILE *f = fopen(path, "re");
-    if (f == nullptr) {
-        return -1;
-    }
-    unsigned long long ns = 0;
-    int got = fscanf(f, "%llu", &ns);
-    fclose(f);
-    return got == 1 ? static_cast<double>(ns) / 1e9 : -1;
+    long long ns;
+    return peer::proc_leading_number(pid, "schedstat", ns) ? static_cast<double>(ns) / 1e9 : -1;
 }
 
 // Brackets a measured phase: wall time and the backend's CPU time.

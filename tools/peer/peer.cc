@@ -509,6 +509,18 @@ long proc_status_kb(pid_t pid, const char *field) {
     return kb;
 }
 
+bool proc_leading_number(pid_t pid, const char *name, long long &out) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), name);
+    FILE *f = fopen(path, "re");
+    if (f == nullptr) {
+        return false;
+    }
+    int got = fscanf(f, "%lld", &out);
+    fclose(f);
+    return got == 1;
+}
+
 int proc_fd_count(pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/fd", static_cast<int>(pid));
@@ -528,22 +540,16 @@ int proc_fd_count(pid_t pid) {
 
 namespace {
 
-// 1 when the process is blocked in recvmsg, 0 when it is elsewhere, -1 when
-// its system call cannot be read.
+// 1 when the process is blocked in recvmsg, 0 when it is elsewhere
+// ("running" reads as no number), -1 when its system call cannot be read.
 int blocked_in_receive(pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/syscall", static_cast<int>(pid));
-    FILE *f = fopen(path, "re");
-    if (f == nullptr) {
+    if (access(path, R_OK) != 0) {
         return -1;
     }
-    long nr = -1;
-    int fields = fscanf(f, "%ld", &nr);
-    fclose(f);
-    if (fields != 1) {
-        return 0;  // "running", or nothing readable at this instant
-    }
-    return nr == SYS_recvmsg ? 1 : 0;
+    long long nr;
+    return proc_leading_number(pid, "syscall", nr) && nr == SYS_recvmsg ? 1 : 0;
 }
 
 }  // namespace

@@ -163,6 +163,9 @@ bool read_to_end(int fd, std::vector<uint8_t> &out);
 
 // A field of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
 long proc_status_kb(pid_t pid, const char *field);
+// The leading number of /proc/PID/NAME ("schedstat", "syscall"); false when
+// the file cannot be read or does not start with a number.
+bool proc_leading_number(pid_t pid, const char *name, long long &out);
 // The number of descriptors the process has open, or -1.
 int proc_fd_count(pid_t pid);
 // The descriptors a backend holds between requests. Every read of the
