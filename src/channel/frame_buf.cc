@@ -1,10 +1,13 @@
 #include "channel/imsg.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -43,12 +46,10 @@ int gather(send_queue *q, iovec *iov, bool stop_at_fd, frame_buf **carrier) {
     return n;
 }
 
-// Common tail of both writers: n is the send call's result.
+// Common tail of both writers: n is the send call's result, and after -1
+// errno is left as the call set it.
 int settle_write(send_queue *q, ssize_t n, frame_buf *carrier) {
     if (n == -1) {
-        if (errno == ENOBUFS) {
-            errno = EAGAIN;
-        }
         return -1;
     }
     if (n == 0) {
@@ -63,6 +64,62 @@ int settle_write(send_queue *q, ssize_t n, frame_buf *carrier) {
     }
     send_queue_consume(q, static_cast<size_t>(n));
     return 1;
+}
+
+// One sendmsg from the head of the queue. MSG_NOSIGNAL turns the signal a
+// send to a vanished peer would raise into EPIPE, so that the owner of the
+// channel decides what that means; no signal disposition is touched.
+int write_head(send_queue *q) {
+    iovec iov[IMSG_IOV_MAX];
+    frame_buf *carrier;
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(gather(q, iov, true, &carrier));
+
+    union {
+        cmsghdr align;
+        uint8_t bytes[CMSG_SPACE(sizeof(int))];
+    } control;
+    if (carrier != nullptr) {
+        memset(&control, 0, sizeof control);
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        memcpy(CMSG_DATA(c), &carrier->fd, sizeof(int));
+    }
+
+    ssize_t n;
+    do {
+        n = sendmsg(q->fd, &msg, MSG_NOSIGNAL);
+    } while (n == -1 && errno == EINTR);
+    return settle_write(q, n, carrier);
+}
+
+// The kernel's buffers run short only for a moment, but nothing signals
+// their return, so such a send is tried again after a pause that doubles up
+// to a bound; the first pause is short enough not to be noticed.
+constexpr int FIRST_PAUSE_MS = 1;
+constexpr int LAST_PAUSE_MS = 64;
+
+void pause_ms(int ms) {
+    poll(nullptr, 0, ms);
+}
+
+// Waits until the socket can take more bytes. A wait that fails (the
+// table poll needs cannot be had) falls back to a pause, and the send that
+// follows tells what the socket's state really is.
+void wait_writable(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+        r = poll(&p, 1, -1);
+    } while (r == -1 && errno == EINTR);
+    if (r == -1) {
+        pause_ms(FIRST_PAUSE_MS);
+    }
 }
 
 }  // namespace
@@ -161,32 +218,30 @@ void send_queue_append(send_queue *q, frame_buf *buf) {
 }
 
 int send_queue_write(send_queue *q) {
-    iovec iov[IMSG_IOV_MAX];
-    frame_buf *carrier;
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<size_t>(gather(q, iov, true, &carrier));
-
-    union {
-        cmsghdr align;
-        uint8_t bytes[CMSG_SPACE(sizeof(int))];
-    } control;
-    if (carrier != nullptr) {
-        memset(&control, 0, sizeof control);
-        msg.msg_control = control.bytes;
-        msg.msg_controllen = sizeof control.bytes;
-        cmsghdr *c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        memcpy(CMSG_DATA(c), &carrier->fd, sizeof(int));
+    int r = write_head(q);
+    if (r == -1 && errno == ENOBUFS) {
+        errno = EAGAIN;
     }
+    return r;
+}
 
-    ssize_t n;
-    do {
-        n = sendmsg(q->fd, &msg, 0);
-    } while (n == -1 && errno == EINTR);
-    return settle_write(q, n, carrier);
+int send_queue_flush(send_queue *q) {
+    int pause = 0;
+    while (q->count != 0) {
+        if (write_head(q) != -1) {
+            pause = 0;
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait_writable(q->fd);
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            pause = pause == 0 ? FIRST_PAUSE_MS : std::min(2 * pause, LAST_PAUSE_MS);
+            pause_ms(pause);
+        } else {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 int send_queue_writev(send_queue *q) {
@@ -197,6 +252,9 @@ int send_queue_writev(send_queue *q) {
     do {
         n = writev(q->fd, iov, iovcnt);
     } while (n == -1 && errno == EINTR);
+    if (n == -1 && errno == ENOBUFS) {
+        errno = EAGAIN;
+    }
     return settle_write(q, n, nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "channel/imsg.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -42,6 +43,19 @@ received_fd *take_slot() {
         return std::exchange(spare_slot, nullptr);
     }
     return static_cast<received_fd *>(calloc(1, sizeof(received_fd)));
+}
+
+// A wait that fails (poll's table cannot be had) becomes a short pause, and
+// the next receive says what the socket holds.
+void wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, -1);
+    } while (r == -1 && errno == EINTR);
+    if (r == -1) {
+        poll(nullptr, 0, 1);
+    }
 }
 
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
@@ -160,6 +174,10 @@ int imsg_write_all(imsg_channel *ch) {
     return 0;
 }
 
+int imsg_flush(imsg_channel *ch) {
+    return send_queue_flush(&ch->out);
+}
+
 void imsg_discard(imsg_channel *ch) {
     send_queue_clear(&ch->out);
     for (int fd = imsg_take_fd(ch); fd != -1; fd = imsg_take_fd(ch)) {
@@ -199,7 +217,11 @@ ssize_t imsg_read(imsg_channel *ch) {
         if (n != -1) {
             break;
         }
-        if (errno != EINTR && errno != EAGAIN) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A non-blocking socket with nothing to read: sleep until it
+            // has something rather than spin on the receive.
+            wait_readable(ch->fd);
+        } else if (errno != EINTR) {
             return -1;
         }
     }
@@ -278,6 +300,15 @@ int imsg_take_fd(imsg_channel *ch) {
     int fd = oldest->fd;
     free(oldest);
     return fd;
+}
+
+size_t imsg_fds_waiting(const imsg_channel *ch) {
+    size_t n = 0;
+    const received_fd *entry;
+    TAILQ_FOREACH(entry, &ch->received_fds, entry) {
+        n++;
+    }
+    return n;
 }
 
 int probe_free_fds(uint32_t count) {

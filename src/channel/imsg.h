@@ -7,8 +7,9 @@
 // per call, and the receiver pairs descriptors with messages by order alone.
 //
 // Single-threaded and not reentrant. The channel never changes the socket's
-// blocking mode and never closes the socket itself. Functions that fail
-// return -1 (or null) with errno set, unless noted.
+// blocking mode and never closes the socket itself, and a send to a peer
+// that has gone fails with EPIPE instead of raising SIGPIPE. Functions that
+// fail return -1 (or null) with errno set, unless noted.
 #pragma once
 
 #include <sys/queue.h>
@@ -112,6 +113,14 @@ int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int
 // stays queued, in order, for the next call.
 int imsg_write_all(imsg_channel *ch);
 
+// As imsg_write_all(), but a send that cannot go now is waited out: EAGAIN
+// in poll() until the socket takes more, ENOBUFS and ENOMEM after a short
+// back-off. So it returns 0 with the queue empty, or -1 with the error of a
+// send that cannot succeed (EPIPE or ECONNRESET once the peer has gone),
+// the rest still queued. On a blocking socket it costs no call beyond the
+// sends.
+int imsg_flush(imsg_channel *ch);
+
 // Drops every queued message (closing their descriptors) and closes every
 // received descriptor not handed out. Buffered input stays.
 void imsg_discard(imsg_channel *ch);
@@ -119,9 +128,9 @@ void imsg_discard(imsg_channel *ch);
 // One receive into in_buf, keeping at most one passed descriptor (the rest
 // are closed). Bytes read; 0 when the peer closed; -1 with EAGAIN when fewer
 // than imsg_fd_reserve + 2 descriptor slots are free (nothing read). Call it
-// only after imsg_get() answered 0, so that in_buf has room. Interrupted or
-// would-block receives are retried, so on a non-blocking socket it spins
-// until something arrives.
+// only after imsg_get() answered 0, so that in_buf has room. An interrupted
+// receive is retried at once; one that would block waits in poll() until
+// the socket is readable, so a non-blocking socket reads like a blocking one.
 ssize_t imsg_read(imsg_channel *ch);
 
 // Extracts the next complete message: its whole length; 0 when none is
@@ -135,6 +144,10 @@ void imsg_release(imsg_message *msg);
 // The oldest received descriptor not yet handed out (now the caller's), or
 // -1 when there is none.
 int imsg_take_fd(imsg_channel *ch);
+
+// How many received descriptors wait for a message to claim them. The
+// channel sets no bound of its own; its user decides how many may wait.
+size_t imsg_fds_waiting(const imsg_channel *ch);
 
 // 0 when `count` descriptors could be opened just now (at most 256), else 1.
 int probe_free_fds(uint32_t count);
@@ -170,6 +183,9 @@ void send_queue_append(send_queue *q, frame_buf *buf);
 // 1 after progress; 0 with errno 0 when nothing was written; -1 on error
 // (ENOBUFS reported as EAGAIN), the queue unchanged.
 int send_queue_write(send_queue *q);
+// Writes until the queue is empty, waiting out sends that cannot go now, as
+// imsg_flush() describes.
+int send_queue_flush(send_queue *q);
 // As send_queue_write() with writev and no descriptor passing.
 int send_queue_writev(send_queue *q);
 // Marks n bytes from the head as written, removing (and closing the
