@@ -190,6 +190,12 @@ int iobuf_queue_vector(iobuf *io, const struct iovec *iov, int count) {
     }
     size_t total = 0;
     for (int i = 0; i < count; i++) {
+        // Compared one by one so that lengths whose sum wraps cannot reserve
+        // less than is then copied.
+        if (iov[i].iov_len > SIZE_MAX - total) {
+            errno = EOVERFLOW;
+            return -1;
+        }
         total += iov[i].iov_len;
     }
     if (total == 0) {

@@ -81,7 +81,8 @@ void *iobuf_queue_space(iobuf *io, size_t n);
 // or n exceeds INT_MAX (the result could not say n).
 int iobuf_queue_bytes(iobuf *io, const void *data, size_t n);
 // Copies the elements' bytes in order as one append: 0; -1 when count <= 0,
-// the lengths add up to 0 or allocation fails.
+// the lengths add up to 0 or allocation fails, and with EOVERFLOW when
+// their sum does not fit in a size_t (nothing queued).
 int iobuf_queue_vector(iobuf *io, const struct iovec *iov, int count);
 // Queues the formatted text without its NUL: its length; 0 for an empty
 // text; -1 when formatting or allocation fails.

@@ -202,6 +202,22 @@ TEST_F(Iobuf, QueuedBytesGoOutInOrder) {
     close(p[1]);
 }
 
+TEST_F(Iobuf, VectorWhoseLengthsWrapIsRefusedWithNothingQueued) {
+    char byte = 'x';
+    const std::vector<std::vector<iovec>> wrapping = {
+        {{&byte, SIZE_MAX}, {&byte, 2}},
+        {{&byte, SIZE_MAX / 2 + 1}, {&byte, SIZE_MAX / 2 + 1}},
+        {{&byte, 1}, {&byte, 0}, {&byte, SIZE_MAX}},
+    };
+    for (const auto &v : wrapping) {
+        errno = 0;
+        EXPECT_EQ(iobuf_queue_vector(&io_, v.data(), static_cast<int>(v.size())), -1);
+        EXPECT_EQ(errno, EOVERFLOW);
+        EXPECT_EQ(iobuf_out_pending(&io_), 0u);
+        EXPECT_EQ(io_.first, nullptr);
+    }
+}
+
 TEST_F(Iobuf, SendHandsAtMost1024ChunksToOneWritev) {
     std::string want;
     for (int i = 0; i < 2000; i++) {
