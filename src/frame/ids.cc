@@ -1,7 +1,9 @@
 #include "frame/ids.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +16,29 @@ namespace {
 // The directory lies under the changed root; the backend never creates it.
 constexpr const char *TEMP_DIR = "/temporary";
 
+using uniform_fn = uint32_t (*)(uint32_t);
+
+// The system library draws from getrandom() since version 2.36. libbsd,
+// which we link for what the system library lacks, exports a strong
+// function of the same name that the link editor prefers to the system
+// library's weak one whatever the order of the libraries, so the system
+// library's is found by its version, once, on the first draw.
+uniform_fn system_uniform() {
+    static const uniform_fn fn =
+        reinterpret_cast<uniform_fn>(dlvsym(RTLD_DEFAULT, "arc4random_uniform", "GLIBC_2.36"));
+    if (fn == nullptr) {
+        log_warning("warn: queue-api: no arc4random_uniform in the system library");
+        die("queue-api: exiting");
+    }
+    return fn;
+}
+
 // The bound is exclusive, so 0xffffffff itself is never drawn.
 uint32_t draw_nonzero() {
+    uniform_fn uniform = system_uniform();
     uint32_t value;
     do {
-        value = arc4random_uniform(0xffffffff);
+        value = uniform(0xffffffff);
     } while (value == 0);
     return value;
 }
@@ -55,9 +75,22 @@ int mktmpfile_in(const char *dir) {
         log_warning("warn: queue-api: cannot create temporary file \"%s\"", path);
     }
     umask(saved_mask);
-    unlink(path);
     // The caller reports the cause of a failure; the unlink of a name that
     // was never made must not replace it.
+    if (unlink(path) == -1 && fd != -1) {
+        saved_errno = errno;
+        log_warning_errno("warn: queue-api: unlink: \"%s\"", path);
+        close(fd);
+        fd = -1;
+    }
     errno = saved_errno;
     return fd;
+}
+
+uint64_t file_size_limit() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_FSIZE, &rl) == -1 || rl.rlim_cur == RLIM_INFINITY) {
+        return UINT64_MAX;
+    }
+    return rl.rlim_cur;
 }

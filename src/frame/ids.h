@@ -16,8 +16,17 @@ uint64_t new_envelope_id(uint32_t msgid);
 // A descriptor open for reading and writing on a new, empty file in
 // "/temporary" (under the changed root) whose name is already removed; the
 // caller owns it. -1 after a logged warning when the file cannot be made,
-// with errno as mkstemp left it. The file-creation mask is the same after.
+// with errno as mkstemp left it, or when its name cannot be removed, with
+// unlink's errno (the nameless file is the promise, and content written
+// into a named one would stay on disk). The file-creation mask is the same
+// after.
 int mktmpfile();
+
+// The most bytes a file this process writes may hold (RLIMIT_FSIZE), or
+// UINT64_MAX when there is no limit. Writing past it raises SIGXFSZ, which
+// would end the backend, so writers check against it and fail with EFBIG.
+// One getrlimit() per call: read it once per request that writes.
+uint64_t file_size_limit();
 
 // mktmpfile() in another directory. -1 after a warning, touching nothing,
 // when dir and the name pattern do not fit in 1024 bytes.

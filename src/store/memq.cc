@@ -1,5 +1,6 @@
 #include "store/memq.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,12 +202,24 @@ int memq_message_open(uint32_t msgid) {
     // write's count; a buffered tail could only fail in the close, after
     // the content had been taken for written.
     setvbuf(f.get(), nullptr, _IONBF, 0);
+    // A write past the file-size limit would raise SIGXFSZ and end the
+    // backend; content that cannot fit fails as a short write does.
+    if (msg->length > file_size_limit()) {
+        errno = EFBIG;
+        log_warning_errno("warn: write");
+        return -1;
+    }
     if (msg->length > 0 && fwrite(msg->content, 1, msg->length, f.get()) != msg->length) {
         log_warning_errno("warn: write");
         return -1;
     }
     f.reset();
-    lseek(fd.get(), 0, SEEK_SET);
+    // Handed out at its end, the file would read as empty although the
+    // reply says the open succeeded.
+    if (lseek(fd.get(), 0, SEEK_SET) == -1) {
+        log_warning_errno("warn: lseek");
+        return -1;
+    }
     return fd.release();
 }
 

@@ -49,7 +49,8 @@ int memq_message_store(uint32_t msgid, const char *path);
 int memq_message_remove(uint32_t msgid);
 
 // A new descriptor, owned by the caller, on a nameless file holding exactly
-// the content and positioned at its start; -1 after a warning.
+// the content and positioned at its start; -1 after a warning, also when
+// the content would pass the file-size limit (EFBIG).
 int memq_message_open(uint32_t msgid);
 
 // Removes the message as memq_message_remove() does; always 0.

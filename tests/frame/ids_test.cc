@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/syscall_fault.h"
 #include "log/log.h"
 
 namespace {
@@ -144,6 +147,78 @@ TEST(Ids, MissingDirectoryIsReportedAndLeavesTheMaskAlone) {
     EXPECT_EQ(r.err.substr(head.size() + 10), "\"\n");
     const std::string name = r.err.substr(head.size(), 10);
     EXPECT_TRUE(std::all_of(name.begin(), name.end(), isalnum)) << name;
+}
+
+// A file that keeps its name is not the nameless file callers are promised,
+// and content written into it would stay on disk.
+TEST(Ids, ANameThatCannotBeRemovedFailsTheFileAndIsReported) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    auto r = run_in_child([&] {
+        log_open(1);
+        if (!testutil::fail_syscall(SYS_unlink, EACCES) ||
+            !testutil::fail_syscall(SYS_unlinkat, EACCES)) {
+            return 77;
+        }
+        auto before = testutil::open_fds();
+        errno = 0;
+        int fd = mktmpfile_in(dir.path().c_str());
+        int err = errno;
+        if (fd != -1) {
+            return 10;
+        }
+        return err == EACCES && testutil::open_fds() == before ? 0 : 11;
+    });
+    if (r.exit_code() == 77) {
+        GTEST_SKIP() << "system calls cannot be filtered here";
+    }
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    const std::string head = prefix(r.pid) + "warn: queue-api: unlink: \"" + dir.path() + "/mavid.";
+    const std::string tail = std::string("\": ") + strerror(EACCES) + "\n";
+    ASSERT_EQ(r.err.size(), head.size() + 10 + tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(0, head.size()), head);
+    EXPECT_EQ(r.err.substr(head.size() + 10), tail);
+    EXPECT_EQ(entries(dir.path()).size(), 1u) << "the file it could not remove";
+}
+
+TEST(Ids, FileSizeLimitIsReadFromTheProcessLimit) {
+    auto r = run_in_child([] {
+        if (file_size_limit() != UINT64_MAX) {
+            return 10;
+        }
+        rlimit lim{12345, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) {
+            return 11;
+        }
+        return file_size_limit() == 12345 ? 0 : 12;
+    });
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+}
+
+// libbsd is linked for what the system library lacks; what the system
+// library has, the random draws among them, must come from it.
+TEST(Ids, TheBackendTakesFromLibbsdOnlyWhatTheSystemLibraryLacks) {
+    std::string command = "nm -D --undefined-only '" + std::string(MEMQ_BINARY) + "' 2>/dev/null";
+    FILE *nm = popen(command.c_str(), "r");
+    ASSERT_NE(nm, nullptr);
+    std::string out = testutil::read_all(fileno(nm));
+    int status = pclose(nm);
+    if (status != 0 || out.empty()) {
+        GTEST_SKIP() << "nm cannot list the backend's symbols here";
+    }
+    std::vector<std::string> from_libbsd;
+    for (size_t pos = 0; pos < out.size();) {
+        size_t end = out.find('\n', pos);
+        std::string line = out.substr(pos, end - pos);
+        pos = end == std::string::npos ? out.size() : end + 1;
+        size_t at = line.find("@LIBBSD_");
+        if (at != std::string::npos) {
+            size_t start = line.rfind(' ', at) + 1;
+            from_libbsd.push_back(line.substr(start, at - start));
+        }
+    }
+    std::sort(from_libbsd.begin(), from_libbsd.end());
+    EXPECT_EQ(from_libbsd, (std::vector<std::string>{"strlcat", "strlcpy"})) << out;
 }
 
 TEST(Ids, DirectoryTooLongForThePathBuffer) {

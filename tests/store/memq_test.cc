@@ -2,9 +2,12 @@
 #include "store/memq.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/syscall_fault.h"
 #include "log/log.h"
 
 // A failed allocation is a handled path in the store; under the sanitizer
@@ -613,12 +617,13 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
                              "result=-1 no leak\n");
     }
 
-    // A file size limit cuts the write short.
+    // Content past the file-size limit: SIGXFSZ keeps its default action,
+    // which would end the process, so the handler must not write past it.
     {
         auto r = confined(true, [&] {
             auto before = testutil::open_fds();
-            signal(SIGXFSZ, SIG_IGN);
-            rlimit lim{100, 100};
+            signal(SIGXFSZ, SIG_DFL);
+            rlimit lim{100, RLIM_INFINITY};
             if (setrlimit(RLIMIT_FSIZE, &lim) != 0) {
                 return 2;
             }
@@ -626,9 +631,60 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
             fprintf(stderr, "result=%d %s\n", fd, leak_report(before).c_str());
             return 0;
         });
+        EXPECT_TRUE(r.exited()) << "killed by signal " << WTERMSIG(r.status);
         EXPECT_EQ(r.err, child_line(r.pid, "warn: write: " + std::string(strerror(EFBIG))) +
                              "result=-1 no leak\n");
     }
+
+    // The seek back to the start fails: a descriptor at the end would read
+    // as an empty message.
+    {
+        auto r = confined(true, [&] {
+            auto before = testutil::open_fds();
+            if (!testutil::fail_syscall(SYS_lseek, EIO)) {
+                return 77;
+            }
+            int fd = memq_message_open(msgid);
+            fprintf(stderr, "result=%d %s\n", fd, leak_report(before).c_str());
+            return 0;
+        });
+        if (r.exit_code() != 77) {
+            EXPECT_EQ(r.err, child_line(r.pid, "warn: lseek: " + std::string(strerror(EIO))) +
+                                 "result=-1 no leak\n");
+        }
+    }
+}
+
+// A full file system takes part of the content and refuses the rest. The
+// file system is one page, and the content is shorter than a stdio buffer
+// beyond that page, so that a buffered write could only fail in the close,
+// after the content had been taken for written.
+TEST_F(StoreOpen, AFullFileSystemCutsTheWriteShort) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a file system needs root";
+    }
+    uint32_t msgid = new_message();
+    ASSERT_EQ(store(msgid, random_bytes(5000, 5)), 1);
+    fs::create_directory(dir_ + "/temporary");
+    auto r = testutil::run_in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("memq-test", (dir_ + "/temporary").c_str(), "tmpfs", 0, "size=4k") != 0) {
+            return 77;
+        }
+        if (chroot(dir_.c_str()) != 0 || chdir("/") != 0) {
+            return 78;
+        }
+        auto before = testutil::open_fds();
+        int fd = memq_message_open(msgid);
+        fprintf(stderr, "result=%d %s\n", fd, leak_report(before).c_str());
+        return 0;
+    });
+    if (r.exit_code() == 77) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    EXPECT_EQ(r.err, std::string(program_invocation_short_name) + "[" + std::to_string(r.pid) +
+                         "]: warn: write: " + strerror(ENOSPC) + "\n" + "result=-1 no leak\n");
 }
 
 }  // namespace

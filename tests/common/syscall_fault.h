@@ -1,0 +1,42 @@
+// Failures the system rarely gives, made on demand: a seccomp filter that
+// answers one system call with an error from then on, so that tests can
+// show how code copes with a failed unlink, lseek and the like.
+//
+// The filter cannot be removed again, so install it only in a forked child
+// that ends after the case. It needs no privilege.
+#pragma once
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+
+#include <cstddef>
+
+namespace testutil {
+
+// Makes every later call of the system call numbered nr fail with err.
+// False when this system cannot filter system calls.
+inline bool fail_syscall(long nr, int err) {
+#if defined(__x86_64__)
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K,
+                 SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+#else
+    (void)nr;
+    (void)err;
+    return false;
+#endif
+}
+
+}  // namespace testutil
