@@ -188,10 +188,23 @@ bool opens_work() {
     return !root_dir.empty();
 }
 
+// The most received descriptors the backend lets wait for a request.
+constexpr size_t MAX_WAITING_FDS = 16;
+
 class Model {
   public:
     std::map<uint32_t, Message> messages;
     std::deque<QueuedFd> fds;
+
+    // A descriptor arrives; beyond the bound the oldest waiting one goes,
+    // with a line.
+    void receive_fd(const QueuedFd &fd, std::vector<std::string> &lines) {
+        fds.push_back(fd);
+        if (fds.size() > MAX_WAITING_FDS) {
+            fds.pop_front();
+            lines.push_back("warn: queue-proc: unclaimed descriptor closed");
+        }
+    }
 
     Expect serve(uint32_t type, const bytes &payload, bool fd_flag) {
         Expect e;
@@ -379,12 +392,14 @@ class Model {
 
     // The loop's content copy and the store's handler, as the results of
     // each kind of descriptor show them: no descriptor or one that cannot
-    // be read as a stream gives -1, a read error 0, both without a line.
+    // be read as a stream gives -1 without a line, a read error 0 with the
+    // copy's line.
     int store(uint32_t msgid, const std::optional<QueuedFd> &fd, Expect &e) {
         if (!fd || fd->kind == FdKind::write_only) {
             return -1;
         }
         if (fd->kind == FdKind::directory) {
+            e.lines.push_back("warn: queue-api: content copy: Is a directory");
             return 0;
         }
         auto msg = messages.find(msgid);
@@ -808,7 +823,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         if (s.kind != FdKind::none && !s.data.empty()) {
-            model.fds.push_back({s.kind, s.content});
+            model.receive_fd({s.kind, s.content}, want_lines);
         }
         stream.insert(stream.end(), s.data.begin(), s.data.end());
         // Serve, in the model and in the child, every frame this send
@@ -865,7 +880,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_log(log_text, pid, want_lines);
     if (want_status == 0 && want_lines.back() == "warn: queue-api: pipe closed") {
         // Every descriptor the child took in is closed, except those still
-        // waiting for a request to claim them.
+        // waiting for a request to claim them, and never more than the bound.
+        FUZZ_CHECK(model.fds.size() <= MAX_WAITING_FDS);
         FUZZ_CHECK(shared->fds_after == shared->fds_before + static_cast<int>(model.fds.size()));
     }
     return 0;

@@ -5,11 +5,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "channel/imsg.h"
+#include "frame/ids.h"
 #include "frame/queue_proto.h"
 #include "log/log.h"
 
@@ -85,6 +87,11 @@ uint8_t work_buf[QUEUE_ENVELOPE_BUF];
 // The content copy is made under "/tmp" of the changed root.
 constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
 
+// A peer may send a descriptor ahead of the message that claims it, but
+// descriptors that no message claims would fill our table until reading
+// stops; beyond this many, the oldest waiting one goes.
+constexpr size_t MAX_UNCLAIMED_FDS = 16;
+
 [[noreturn]] void peer_violation(const char *warning) {
     log_warning("%s", warning);
     die("queue-proc: exiting");
@@ -94,6 +101,19 @@ constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
     log_warning("%s", warning);
     die("queue-api: exiting");
 }
+
+// A result outside what a handler may give is the storage side's fault, and
+// acting on it would send bytes we do not have or wedge the channel; the
+// request cannot be answered truthfully, so the backend ends.
+int checked_result(const char *handler, int result, int lowest, int highest) {
+    if (result < lowest || result > highest) {
+        log_warning("warn: queue-api: %s returned %d", handler, result);
+        die("queue-api: exiting");
+    }
+    return result;
+}
+
+constexpr int ENVELOPE_BUF_LEN = static_cast<int>(QUEUE_ENVELOPE_BUF);
 
 class unique_fd {
   public:
@@ -129,13 +149,17 @@ class unique_file {
 };
 
 // Removes a file's name when the scope ends; the backend keeps nothing on
-// disk beyond the request that needed it.
+// disk beyond the request that needed it, and says so when it cannot.
 class unlink_on_exit {
   public:
     explicit unlink_on_exit(const char *path) : path_(path) {}
     unlink_on_exit(const unlink_on_exit &) = delete;
     unlink_on_exit &operator=(const unlink_on_exit &) = delete;
-    ~unlink_on_exit() { unlink(path_); }
+    ~unlink_on_exit() {
+        if (unlink(path_) == -1) {
+            log_warning_errno("warn: queue-api: unlink: \"%s\"", path_);
+        }
+    }
 
   private:
     const char *path_;
@@ -232,7 +256,8 @@ void seal_reply() {
 // Copies a message's content from the descriptor the peer passed into a
 // fresh file under "/tmp" and hands its path to the storage side. Takes
 // content_fd (or -1). -1: no file or stream could be made; 0: the content
-// did not reach the file in full; otherwise message_store's result.
+// did not reach the file in full (logged with the cause); otherwise
+// message_store's result.
 int store_content(uint32_t msgid, int content_fd) {
     unique_fd content(content_fd);
     char path[sizeof CONTENT_COPY_PATTERN];
@@ -260,6 +285,11 @@ int store_content(uint32_t msgid, int content_fd) {
         return -1;
     }
 
+    // Writing past the file-size limit would raise SIGXFSZ and end the
+    // backend with every message it holds; a copy that would pass it fails
+    // as on a full disk instead.
+    uint64_t room = file_size_limit();
+
     // The end is tested before each read, so even empty content is read
     // once; every block is flushed, so the handler sees the whole file.
     for (;;) {
@@ -268,9 +298,17 @@ int store_content(uint32_t msgid, int content_fd) {
         }
         size_t got = fread(work_buf, 1, sizeof work_buf, in.get());
         if (ferror(in.get())) {
+            log_warning_errno("warn: queue-api: content copy");
             return 0;
         }
+        if (got > room) {
+            errno = EFBIG;
+            log_warning_errno("warn: queue-api: content copy");
+            return 0;
+        }
+        room -= got;
         if (fwrite(work_buf, 1, got, out.get()) != got || fflush(out.get()) != 0) {
+            log_warning_errno("warn: queue-api: content copy");
             return 0;
         }
     }
@@ -320,7 +358,8 @@ void serve_message_open(request_reader &in) {
     uint32_t msgid = in.take_u32();
     in.finish();
     // The descriptor passes to the channel, which closes it once sent.
-    send_whole(queue_handlers.message_open(msgid), nullptr, 0);
+    send_whole(checked_result("message_open", queue_handlers.message_open(msgid), -1, INT_MAX),
+               nullptr, 0);
 }
 
 void serve_message_mark(request_reader &in) {
@@ -357,7 +396,9 @@ void serve_envelope_remove(request_reader &in) {
 void serve_envelope_read(request_reader &in) {
     uint64_t evpid = in.take_u64();
     in.finish();
-    int len = queue_handlers.envelope_read(evpid, std::span(work_buf));
+    int len =
+        checked_result("envelope_read", queue_handlers.envelope_read(evpid, std::span(work_buf)), 0,
+                       ENVELOPE_BUF_LEN);
     // The envelope is the whole reply; an empty one means there is none.
     send_whole(-1, work_buf, static_cast<uint16_t>(len));
 }
@@ -383,7 +424,9 @@ void reply_iterated(int result, uint64_t id) {
 void serve_envelope_iterate(request_reader &in) {
     in.finish();
     uint64_t evpid = 0;
-    int result = queue_handlers.envelope_iterate(&evpid, std::span(work_buf));
+    int result = checked_result("envelope_iterate",
+                                queue_handlers.envelope_iterate(&evpid, std::span(work_buf)),
+                                INT_MIN, ENVELOPE_BUF_LEN);
     reply_iterated(result, evpid);
 }
 
@@ -391,7 +434,9 @@ void serve_message_iterate(request_reader &in) {
     uint32_t value = in.take_u32();
     in.finish();
     uint64_t id = 0;
-    int result = queue_handlers.message_iterate(&id, std::span(work_buf), value, 0, 0);
+    int result = checked_result(
+        "message_iterate", queue_handlers.message_iterate(&id, std::span(work_buf), value, 0, 0),
+        INT_MIN, ENVELOPE_BUF_LEN);
     reply_iterated(result, id);
 }
 
@@ -468,6 +513,14 @@ void confine() {
     }
 }
 
+// Closes the oldest waiting descriptors beyond the bound, one line each.
+void close_unclaimed_fds() {
+    while (imsg_fds_waiting(&channel) > MAX_UNCLAIMED_FDS) {
+        close(imsg_take_fd(&channel));
+        log_warning("warn: queue-proc: unclaimed descriptor closed");
+    }
+}
+
 }  // namespace
 
 int queue_api_run() {
@@ -488,6 +541,7 @@ int queue_api_run() {
                 log_warning_errno("warn: queue-api: imsg_read");
                 return 1;
             }
+            close_unclaimed_fds();
             continue;
         }
         if (got == -1) {
@@ -495,8 +549,18 @@ int queue_api_run() {
             return 1;
         }
         serve_request();
-        // A failed write leaves the rest queued; it goes out first with the
-        // next reply.
-        imsg_write_all(&channel);
+        // The peer waits for this reply before it sends more, so it must be
+        // out before the next request is read.
+        if (imsg_flush(&channel) == -1) {
+            bool gone = errno == EPIPE || errno == ECONNRESET;
+            if (gone) {
+                log_warning("warn: queue-api: pipe closed");
+            } else {
+                log_warning_errno("warn: queue-api: imsg_flush");
+            }
+            // Nobody will read what is left; its descriptors go now.
+            send_queue_clear(&channel.out);
+            return 1;
+        }
     }
 }

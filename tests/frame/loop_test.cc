@@ -1,7 +1,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,8 +95,8 @@ int rec_message_remove(uint32_t msgid) {
 }
 int rec_message_open(uint32_t msgid) {
     record("message_open %u", msgid);
-    if (script.result == -1) {
-        return -1;
+    if (script.result < 0) {
+        return script.result;
     }
     int fd = memfd_create("content", 0);
     if (write(fd, script.out.data(), script.out.size()) !=
@@ -498,20 +500,41 @@ TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     expect_clean_end(child);
 }
 
-// A count the channel cannot frame makes the whole reply fail to queue; the
-// peer must not be left waiting for an answer that never comes.
-TEST_F(Loop, ReplyThatCannotBeQueuedEndsTheBackend) {
-    script.result = -1;
-    LoopChild child;
-    // The greeting behind it would be answered by a loop that went on.
-    ASSERT_TRUE(peer::send_bytes(child.sock(), cat({peer::frame(QUEUE_ENVELOPE_READ, u64(1)),
-                                                    peer::frame(QUEUE_HELLO, u32(2))})));
-    EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
-    std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
-    EXPECT_EQ(e.exit_code(), 1);
-    EXPECT_EQ(e.err, prefix + "warn: queue-api: imsg_send failed\n" + prefix +
-                         "fatal: queue-api: exiting\n");
+struct BadResult {
+    uint32_t type;
+    bytes payload;
+    int result;
+    const char *warning;
+};
+
+// A storage side that answers what no handler may must not make the loop
+// send bytes it does not have or mark a reply as carrying a descriptor; the
+// peer gets no reply rather than a false one.
+TEST_F(Loop, ResultOutsideWhatAHandlerMayGiveEndsTheBackend) {
+    const std::vector<BadResult> cases = {
+        {QUEUE_ENVELOPE_READ, u64(1), -1, "warn: queue-api: envelope_read returned -1"},
+        {QUEUE_ENVELOPE_READ, u64(1), 8193, "warn: queue-api: envelope_read returned 8193"},
+        {QUEUE_ENVELOPE_READ, u64(1), INT32_MIN,
+         "warn: queue-api: envelope_read returned -2147483648"},
+        {QUEUE_ENVELOPE_ITERATE, {}, 8193, "warn: queue-api: envelope_iterate returned 8193"},
+        {QUEUE_MESSAGE_ITERATE, u32(0), 16000, "warn: queue-api: message_iterate returned 16000"},
+        {QUEUE_MESSAGE_OPEN, u32(1), -2, "warn: queue-api: message_open returned -2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.warning);
+        script = Script{};
+        script.result = c.result;
+        script.out = filled(QUEUE_ENVELOPE_BUF);
+        LoopChild child;
+        // The greeting behind it would be answered by a loop that went on.
+        ASSERT_TRUE(peer::send_bytes(
+            child.sock(), cat({peer::frame(c.type, c.payload), peer::frame(QUEUE_HELLO, u32(2))})));
+        EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
+        std::string prefix = child.line_prefix();
+        peer::Exit e = child.wait_exit();
+        EXPECT_EQ(e.exit_code(), 1);
+        EXPECT_EQ(e.err, prefix + c.warning + "\n" + prefix + "fatal: queue-api: exiting\n");
+    }
 }
 
 // A pipe's read end, for requests to carry; the write end is closed.
@@ -702,7 +725,8 @@ struct FailedCopy {
     bool fd_flag;
     rlim_t file_size_limit;
     int32_t result;
-    std::string warning;  // the one line logged, if any
+    std::string warning;     // the one line logged, if any
+    bool full_disk = false;  // "/tmp" under the root holds one page
 };
 
 TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
@@ -724,9 +748,17 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
          },
          true, unlimited, -1, ""},
         {"read error", true, [] { return open("/", O_RDONLY | O_DIRECTORY); }, true, unlimited, 0,
-         ""},
-        {"flush fails", true, [] { return piped_content(filled(100)); }, true, 0, 0, ""},
-        {"write fails", true, [] { return piped_content(filled(20000)); }, true, 8192, 0, ""},
+         std::string("warn: queue-api: content copy: ") + strerror(EISDIR)},
+        {"no room under the file-size limit", true, [] { return piped_content(filled(100)); }, true,
+         0, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
+        {"second block past the file-size limit", true, [] { return piped_content(filled(20000)); },
+         true, 8192, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
+        {"last byte past the file-size limit", true, [] { return piped_content(filled(8193)); },
+         true, 8192, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
+        // A page goes out in the write, the rest waits in the stream's
+        // buffer and fails in the flush.
+        {"disk full", true, [] { return piped_content(filled(5000)); }, true, unlimited, 0,
+         std::string("warn: queue-api: content copy: ") + strerror(ENOSPC), true},
         {"no /tmp under the root", false, [] { return piped_content(filled(10)); }, true, unlimited,
          -1, std::string("warn: queue-api: mkstemp: ") + strerror(ENOENT)},
     };
@@ -737,12 +769,20 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
         TempRoot root(c.with_tmp);
         ASSERT_FALSE(root.path().empty());
         rlim_t limit = c.file_size_limit;
+        bool full_disk = c.full_disk;
         LoopChild child([&] {
             queue_api_set_root_dir(root.path().c_str());
+            if (full_disk &&
+                (unshare(CLONE_NEWNS) != 0 ||
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount("memq-test", (root.path() + "/tmp").c_str(), "tmpfs", 0, "size=4k") != 0)) {
+                _exit(77);
+            }
             if (limit != RLIM_INFINITY) {
-                // The copy must see the failed write as an error, not a signal.
-                signal(SIGXFSZ, SIG_IGN);
-                rlimit rl{limit, limit};
+                // SIGXFSZ keeps its default action, which would end the
+                // backend: the copy must stop short of the limit.
+                signal(SIGXFSZ, SIG_DFL);
+                rlimit rl{limit, RLIM_INFINITY};
                 setrlimit(RLIMIT_FSIZE, &rl);
             }
         });

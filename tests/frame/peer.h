@@ -313,6 +313,15 @@ class LoopChild {
         return lines;
     }
 
+    // Closes the peer's end while the child goes on, as a peer that leaves
+    // without reading its replies does.
+    void hang_up() {
+        if (sock_ != -1) {
+            close(sock_);
+            sock_ = -1;
+        }
+    }
+
     // Closes the peer's end (unless the child has gone already), then
     // collects the child's stderr and exit status.
     Exit wait_exit() {
