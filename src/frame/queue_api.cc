@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "channel/imsg.h"
 #include "frame/ids.h"
 #include "frame/queue_proto.h"
+#include "frame/request.h"
 #include "log/log.h"
 
 queue_handler_table queue_handlers;
@@ -92,28 +94,10 @@ constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
 // stops; beyond this many, the oldest waiting one goes.
 constexpr size_t MAX_UNCLAIMED_FDS = 16;
 
-[[noreturn]] void peer_violation(const char *warning) {
-    log_warning("%s", warning);
-    die("queue-proc: exiting");
-}
-
 [[noreturn]] void api_failure(const char *warning) {
     log_warning("%s", warning);
     die("queue-api: exiting");
 }
-
-// A result outside what a handler may give is the storage side's fault, and
-// acting on it would send bytes we do not have or wedge the channel; the
-// request cannot be answered truthfully, so the backend ends.
-int checked_result(const char *handler, int result, int lowest, int highest) {
-    if (result < lowest || result > highest) {
-        log_warning("warn: queue-api: %s returned %d", handler, result);
-        die("queue-api: exiting");
-    }
-    return result;
-}
-
-constexpr int ENVELOPE_BUF_LEN = static_cast<int>(QUEUE_ENVELOPE_BUF);
 
 class unique_fd {
   public:
@@ -165,57 +149,70 @@ class unlink_on_exit {
     const char *path_;
 };
 
-// Walks the fixed fields of the current request's payload. A field cut
-// short or bytes left over are the peer's protocol violation and end the
-// process, so a handler only ever sees a well-formed request.
-class request_reader {
+// One request from its extraction to its reply, and the one place that
+// decides when its payload and its descriptor go. The payload goes before
+// the handler runs, except for a new or replaced envelope, whose bytes the
+// handler reads in place; the descriptor goes to the content copy of a
+// store and is closed for every other type, or a peer could fill our
+// table. Whatever is still held when the request ends goes then.
+class request_context {
   public:
-    explicit request_reader(const imsg_message &msg)
-        : cursor_(msg.data), left_(msg.header.length - IMSG_HDR_LEN) {}
-
-    uint32_t take_u32() {
-        uint32_t value;
-        take(&value, sizeof value);
-        return value;
+    explicit request_context(imsg_message &msg) : msg_(msg) {}
+    request_context(const request_context &) = delete;
+    request_context &operator=(const request_context &) = delete;
+    ~request_context() {
+        release_payload();
+        close_fd();
     }
 
-    uint64_t take_u64() {
-        uint64_t value;
-        take(&value, sizeof value);
-        return value;
+    std::span<const uint8_t> payload() const {
+        return {msg_.data, msg_.header.length - IMSG_HDR_LEN};
     }
 
-    // Everything after the fixed fields, borrowed from the payload: the
-    // caller releases the payload only once it is done with these bytes.
-    std::span<const uint8_t> rest() {
-        std::span<const uint8_t> bytes(cursor_, left_);
-        cursor_ += left_;
-        left_ = 0;
-        return bytes;
-    }
-
-    // Checks that nothing follows the fixed fields and gives the payload
-    // back; the fields already taken are copies.
-    void finish() {
-        if (left_ != 0) {
-            peer_violation("warn: queue-proc: bogus data");
+    // Called once the request is known to be well formed.
+    void before_handler(uint32_t type) {
+        if (type != QUEUE_ENVELOPE_NEW && type != QUEUE_ENVELOPE_REPLACE) {
+            release_payload();
         }
-        imsg_release(&request);
+        if (type != QUEUE_MESSAGE_STORE) {
+            close_fd();
+        }
     }
+
+    // The received descriptor, or -1; the caller owns it from now on.
+    int take_fd() { return std::exchange(msg_.fd, -1); }
 
   private:
-    void take(void *field, size_t width) {
-        if (left_ < width) {
-            peer_violation("warn: queue-proc: bad msg len");
+    void release_payload() {
+        if (msg_.data != nullptr) {
+            imsg_release(&msg_);
+            msg_.data = nullptr;
         }
-        memcpy(field, cursor_, width);
-        cursor_ += width;
-        left_ -= width;
     }
 
-    const uint8_t *cursor_;
-    size_t left_;
+    void close_fd() {
+        if (msg_.fd != -1) {
+            close(msg_.fd);
+            msg_.fd = -1;
+        }
+    }
+
+    imsg_message &msg_;
 };
+
+// What a handler answers is checked before the loop acts on it. A result
+// outside what the handler may give is the storage side's fault, and acting
+// on it would send bytes we do not have or wedge the channel; the request
+// cannot be answered truthfully, so the backend ends.
+int checked_result(const char *handler, int result, int lowest, int highest) {
+    if (result < lowest || result > highest) {
+        log_warning("warn: queue-api: %s returned %d", handler, result);
+        die("queue-api: exiting");
+    }
+    return result;
+}
+
+constexpr int ENVELOPE_BUF_LEN = static_cast<int>(QUEUE_ENVELOPE_BUF);
 
 // Queues a reply made of one piece. A reply that cannot be queued would
 // leave the peer waiting forever, so it ends the process like a reply that
@@ -314,23 +311,16 @@ int store_content(uint32_t msgid, int content_fd) {
     }
 }
 
-void serve_hello(request_reader &in) {
-    uint32_t version = in.take_u32();
-    in.finish();
-    if (version != QUEUE_API_VERSION) {
-        api_failure("warn: queue-api: bad API version");
-    }
+void serve_hello(const queue_request &, request_context &) {
     send_whole(-1, nullptr, 0);
 }
 
-void serve_finish(request_reader &in) {
-    in.finish();
+void serve_finish(const queue_request &, request_context &) {
     // An empty slot is a storage side with nothing to finish.
     send_result(queue_handlers.finish != nullptr ? queue_handlers.finish() : 1);
 }
 
-void serve_message_new(request_reader &in) {
-    in.finish();
+void serve_message_new(const queue_request &, request_context &) {
     uint32_t msgid = 0;
     int result = queue_handlers.message_new(&msgid);
     reply_append(&result, sizeof result);
@@ -340,46 +330,31 @@ void serve_message_new(request_reader &in) {
     seal_reply();
 }
 
-void serve_message_remove(request_reader &in) {
-    uint32_t msgid = in.take_u32();
-    in.finish();
-    send_result(queue_handlers.message_remove(msgid));
+void serve_message_remove(const queue_request &req, request_context &) {
+    send_result(queue_handlers.message_remove(req.msgid));
 }
 
-void serve_message_store(request_reader &in) {
-    uint32_t msgid = in.take_u32();
-    in.finish();
-    int content_fd = request.fd;
-    request.fd = -1;
-    send_result(store_content(msgid, content_fd));
+void serve_message_store(const queue_request &req, request_context &ctx) {
+    send_result(store_content(req.msgid, ctx.take_fd()));
 }
 
-void serve_message_open(request_reader &in) {
-    uint32_t msgid = in.take_u32();
-    in.finish();
+void serve_message_open(const queue_request &req, request_context &) {
     // The descriptor passes to the channel, which closes it once sent.
-    send_whole(checked_result("message_open", queue_handlers.message_open(msgid), -1, INT_MAX),
+    send_whole(checked_result("message_open", queue_handlers.message_open(req.msgid), -1, INT_MAX),
                nullptr, 0);
 }
 
-void serve_message_mark(request_reader &in) {
-    uint32_t msgid = in.take_u32();
-    in.finish();
-    send_result(queue_handlers.message_mark(msgid));
+void serve_message_mark(const queue_request &req, request_context &) {
+    send_result(queue_handlers.message_mark(req.msgid));
 }
 
-void serve_message_unmark(request_reader &in) {
-    uint32_t msgid = in.take_u32();
-    in.finish();
-    send_result(queue_handlers.message_unmark(msgid));
+void serve_message_unmark(const queue_request &req, request_context &) {
+    send_result(queue_handlers.message_unmark(req.msgid));
 }
 
-void serve_envelope_new(request_reader &in) {
-    uint32_t msgid = in.take_u32();
+void serve_envelope_new(const queue_request &req, request_context &) {
     uint64_t evpid = 0;
-    // The envelope lies in the payload, which must outlive the handler.
-    int result = queue_handlers.envelope_new(msgid, in.rest(), &evpid);
-    imsg_release(&request);
+    int result = queue_handlers.envelope_new(req.msgid, req.envelope, &evpid);
     reply_append(&result, sizeof result);
     if (result == 1) {
         reply_append(&evpid, sizeof evpid);
@@ -387,27 +362,20 @@ void serve_envelope_new(request_reader &in) {
     seal_reply();
 }
 
-void serve_envelope_remove(request_reader &in) {
-    uint64_t evpid = in.take_u64();
-    in.finish();
-    send_result(queue_handlers.envelope_remove(evpid));
+void serve_envelope_remove(const queue_request &req, request_context &) {
+    send_result(queue_handlers.envelope_remove(req.evpid));
 }
 
-void serve_envelope_read(request_reader &in) {
-    uint64_t evpid = in.take_u64();
-    in.finish();
-    int len =
-        checked_result("envelope_read", queue_handlers.envelope_read(evpid, std::span(work_buf)), 0,
-                       ENVELOPE_BUF_LEN);
+void serve_envelope_read(const queue_request &req, request_context &) {
+    int len = checked_result("envelope_read",
+                             queue_handlers.envelope_read(req.evpid, std::span(work_buf)), 0,
+                             ENVELOPE_BUF_LEN);
     // The envelope is the whole reply; an empty one means there is none.
     send_whole(-1, work_buf, static_cast<uint16_t>(len));
 }
 
-void serve_envelope_replace(request_reader &in) {
-    uint64_t evpid = in.take_u64();
-    int result = queue_handlers.envelope_replace(evpid, in.rest());
-    imsg_release(&request);
-    send_result(result);
+void serve_envelope_replace(const queue_request &req, request_context &) {
+    send_result(queue_handlers.envelope_replace(req.evpid, req.envelope));
 }
 
 // An iterate result above 0 brings the id and that many bytes; any other
@@ -421,8 +389,7 @@ void reply_iterated(int result, uint64_t id) {
     seal_reply();
 }
 
-void serve_envelope_iterate(request_reader &in) {
-    in.finish();
+void serve_envelope_iterate(const queue_request &, request_context &) {
     uint64_t evpid = 0;
     int result = checked_result("envelope_iterate",
                                 queue_handlers.envelope_iterate(&evpid, std::span(work_buf)),
@@ -430,20 +397,19 @@ void serve_envelope_iterate(request_reader &in) {
     reply_iterated(result, evpid);
 }
 
-void serve_message_iterate(request_reader &in) {
-    uint32_t value = in.take_u32();
-    in.finish();
+void serve_message_iterate(const queue_request &req, request_context &) {
     uint64_t id = 0;
-    int result = checked_result(
-        "message_iterate", queue_handlers.message_iterate(&id, std::span(work_buf), value, 0, 0),
-        INT_MIN, ENVELOPE_BUF_LEN);
+    int result =
+        checked_result("message_iterate",
+                       queue_handlers.message_iterate(&id, std::span(work_buf), req.value, 0, 0),
+                       INT_MIN, ENVELOPE_BUF_LEN);
     reply_iterated(result, id);
 }
 
-using serve_fn = void (*)(request_reader &);
+using serve_fn = void (*)(const queue_request &, request_context &);
 
-// Indexed by message type; the types below QUEUE_HELLO do not exist as
-// requests.
+// Indexed by message type; the decoder has refused every type outside
+// QUEUE_HELLO to QUEUE_MESSAGE_ITERATE.
 constexpr serve_fn serve_by_type[] = {
     nullptr,
     nullptr,
@@ -464,20 +430,19 @@ constexpr serve_fn serve_by_type[] = {
 };
 static_assert(std::size(serve_by_type) == QUEUE_MESSAGE_ITERATE + 1);
 
+// Decodes and answers the request just extracted. A malformed one reaches
+// no handler and gets no reply: the backend ends with the line it earns.
 void serve_request() {
-    uint32_t type = request.header.type;
-    if (type < QUEUE_HELLO || type > QUEUE_MESSAGE_ITERATE) {
-        log_warning("warn: queue-api: bad message %d", static_cast<int>(type));
-        die("queue-api: exiting");
+    request_context ctx(request);
+    request_decoding d = decode_request(request.header.type, ctx.payload());
+    if (d.fault != request_fault::none) {
+        char warning[64];
+        format_request_fault(d.fault, request.header.type, warning, sizeof warning);
+        log_warning("%s", warning);
+        die("%s", request_fault_closing(d.fault));
     }
-    // Only a message to store has a use for a descriptor. Any other one is
-    // closed here, or a peer could fill our descriptor table.
-    if (request.fd != -1 && type != QUEUE_MESSAGE_STORE) {
-        close(request.fd);
-        request.fd = -1;
-    }
-    request_reader in(request);
-    serve_by_type[type](in);
+    ctx.before_handler(d.request.type);
+    serve_by_type[d.request.type](d.request, ctx);
 }
 
 // The account is looked up before the change of root, which may hide the
