@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(base64 iobuf tree dict loop)
+[ ${#targets[@]} -gt 0 ] || targets=(base64 iobuf tree dict request channel store loop)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "${FUZZ_BUILD_JOBS:-2}" >/dev/null
