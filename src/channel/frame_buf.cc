@@ -1,4 +1,5 @@
 #include "channel/imsg.h"
+#include "channel/wait.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -103,24 +104,6 @@ int write_head(send_queue *q) {
 // to a bound; the first pause is short enough not to be noticed.
 constexpr int FIRST_PAUSE_MS = 1;
 constexpr int LAST_PAUSE_MS = 64;
-
-void pause_ms(int ms) {
-    poll(nullptr, 0, ms);
-}
-
-// Waits until the socket can take more bytes. A wait that fails (the
-// table poll needs cannot be had) falls back to a pause, and the send that
-// follows tells what the socket's state really is.
-void wait_writable(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    int r;
-    do {
-        r = poll(&p, 1, -1);
-    } while (r == -1 && errno == EINTR);
-    if (r == -1) {
-        pause_ms(FIRST_PAUSE_MS);
-    }
-}
 
 }  // namespace
 
@@ -233,10 +216,10 @@ int send_queue_flush(send_queue *q) {
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait_writable(q->fd);
+            imsg_wait_ready(q->fd, POLLOUT);
         } else if (errno == ENOBUFS || errno == ENOMEM) {
             pause = pause == 0 ? FIRST_PAUSE_MS : std::min(2 * pause, LAST_PAUSE_MS);
-            pause_ms(pause);
+            imsg_pause(pause);
         } else {
             return -1;
         }

@@ -1,4 +1,5 @@
 #include "channel/imsg.h"
+#include "channel/wait.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -43,19 +44,6 @@ received_fd *take_slot() {
         return std::exchange(spare_slot, nullptr);
     }
     return static_cast<received_fd *>(calloc(1, sizeof(received_fd)));
-}
-
-// A wait that fails (poll's table cannot be had) becomes a short pause, and
-// the next receive says what the socket holds.
-void wait_readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, -1);
-    } while (r == -1 && errno == EINTR);
-    if (r == -1) {
-        poll(nullptr, 0, 1);
-    }
 }
 
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
@@ -220,7 +208,7 @@ ssize_t imsg_read(imsg_channel *ch) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // A non-blocking socket with nothing to read: sleep until it
             // has something rather than spin on the receive.
-            wait_readable(ch->fd);
+            imsg_wait_ready(ch->fd, POLLIN);
         } else if (errno != EINTR) {
             return -1;
         }
