@@ -3,8 +3,10 @@
 # the root it changes into, "/var/spool/mavid", holding "tmp" and "temporary",
 # which only that account may use. Creates what is missing and puts owner and
 # mode of the two directories right, so running it again changes nothing.
-# Needs root. Shared by scripts/demo.sh, the Debian package's postinst and the
-# tests that run the backend with its real defaults.
+# Needs root. Shared by scripts/demo.sh, the tests that run the backend with
+# its real defaults and installations by hand (cmake --install puts it in
+# libexec/mavid/setup-spool); the Debian package's postinst does the same
+# its own way, with adduser and dpkg-statoverride.
 set -eu
 
 spool=/var/spool/mavid
@@ -16,8 +18,13 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # Two runs at once (tests in parallel) must not race over the account files.
-if [ -d /run ] && command -v flock >/dev/null 2>&1; then
-    exec 9>/run/mavid-setup.lock
+# The lock is the spool's parent directory: it outlives the spool, which a
+# purge of the package removes, so every run locks the same inode and no
+# lock file is left behind. scripts/package-check.sh takes it as well.
+if command -v flock >/dev/null 2>&1; then
+    parent=$(dirname "$spool")
+    mkdir -p "$parent"
+    exec 9<"$parent"
     flock 9
 fi
 

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The one command: installs the build's packages, then builds and runs the
-# whole test suite in the release build and in the ASan+UBSan build, and
-# gives each fuzz target a short run.
+# The one command: installs the packages the tests need, then builds and
+# runs the whole test suite in the release build and in the ASan+UBSan
+# build, and gives each fuzz target a short run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 # A short smoke of every fuzz target first (the long runs are in
 # fuzz/README.md), so that the test runs' summaries close the output.

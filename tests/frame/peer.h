@@ -71,11 +71,12 @@ inline bytes frame(uint32_t type, const bytes &payload, bool fd_flag = false, in
     h.flags = fd_flag ? IMSG_FLAG_FD : 0;
     h.peer_id = 0;
     h.pid = getpid();
-    bytes out(sizeof h + payload.size());
-    memcpy(out.data(), &h, sizeof h);
-    if (!payload.empty()) {
-        memcpy(out.data() + sizeof h, payload.data(), payload.size());
-    }
+    // Built this way round on purpose: sizing the frame and copying the
+    // payload to its offset, or appending the payload to the header, draws a
+    // false -Warray-bounds from g++ 12 (at -O2 and at -O3 respectively).
+    const auto *head = reinterpret_cast<const uint8_t *>(&h);
+    bytes out(payload);
+    out.insert(out.begin(), head, head + sizeof h);
     return out;
 }
 
