@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "frame/queue_api.h"
+#include "log/log.h"
 #include "store/memq.h"
 
 namespace {
@@ -27,6 +28,9 @@ int vanishing_open(uint32_t) {
 }  // namespace
 
 int main() {
+    // Its log goes to standard error, as memq's does: memq-peer shows the
+    // backend's lines from there, and holds each step to those it expects.
+    log_open(1);
     const char *fault = getenv("BROKEN_MEMQ");
     if (fault == nullptr) {
         return 2;
