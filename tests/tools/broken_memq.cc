@@ -2,7 +2,8 @@
 // environment variable BROKEN_MEMQ, so that tests can see memq-peer check
 // catch it:
 //   flip-envelope  every envelope read comes back with one byte changed;
-//   exit-on-open   the process ends without answering the first open.
+//   exit-on-open   the process ends without answering the first open;
+//   noisy-store    every store logs a line that no step expects.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -25,6 +26,11 @@ int vanishing_open(uint32_t) {
     _exit(3);
 }
 
+int noisy_store(uint32_t msgid, const char *path) {
+    log_warning("warn: broken_memq: a line no step expects");
+    return memq_message_store(msgid, path);
+}
+
 }  // namespace
 
 int main() {
@@ -37,7 +43,8 @@ int main() {
     }
     stored_messages = tree{};
     queue_api_set_message_new(memq_message_new);
-    queue_api_set_message_store(memq_message_store);
+    queue_api_set_message_store(strcmp(fault, "noisy-store") == 0 ? noisy_store
+                                                                  : memq_message_store);
     queue_api_set_message_remove(memq_message_remove);
     queue_api_set_message_open(strcmp(fault, "exit-on-open") == 0 ? vanishing_open
                                                                   : memq_message_open);
