@@ -370,6 +370,29 @@ run)
     diff -u "$here/run_session.expected" masked || fail "the transcript differs"
     cmp examples/mail.txt copy.txt || fail "the opened content differs from the stored file"
     ;;
+readme_example)
+    # The hand-driven example of the README, run as it is written from the
+    # top of the tree, must print what the README shows.
+    needs_spool
+    cd "$work" || exit 1
+    ln -s "$src/examples" examples
+    awk '/^    # build\/release\/tools\/memq-peer run <<.END.$/ { inside = 1; next }
+         inside && /^    END$/ { exit }
+         inside { sub(/^    /, ""); print }' "$src/README.md" >session
+    awk '/^    # build\/release\/tools\/memq-peer run <<.END.$/ { inside = 1; next }
+         inside && /^    END$/ { shown = 1; next }
+         shown && !/^    / { exit }
+         shown { sub(/^    /, ""); print }' "$src/README.md" >shown
+    [ -s session ] && [ -s shown ] || fail "no example found in the README"
+    # As written: no BACKEND, so the memq of the same build tree.
+    env ASAN_OPTIONS="$no_leak_check" "$peer" run <session >out 2>&1
+    status=$?
+    [ "$status" -eq 0 ] || fail "the example exited with $status"
+    mask shown >want
+    mask out >got
+    diff -u want got || fail "the README shows other output than the example prints"
+    cmp -s examples/mail.txt copy.txt || fail "the example's copy differs from examples/mail.txt"
+    ;;
 *)
     echo "unknown case $case_name"
     exit 2
