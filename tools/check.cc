@@ -151,8 +151,8 @@ std::string listed(const std::vector<std::string> &items) {
     return out;
 }
 
-// A YAML flow sequence of single-quoted scalars, in which only the quote
-// itself needs escaping.
+// A YAML single-quoted scalar, in which only the quote itself needs
+// escaping; the texts are printable already.
 std::string yaml_quoted(const std::string &text) {
     std::string out = "'";
     for (char c : text) {
@@ -161,6 +161,7 @@ std::string yaml_quoted(const std::string &text) {
     return out + "'";
 }
 
+// A YAML flow sequence of such scalars.
 std::string yaml_list(const std::vector<std::string> &items) {
     std::string out;
     for (const std::string &item : items) {
