@@ -3,9 +3,11 @@
 // came back and whether that is what the protocol and the in-memory store
 // promise.
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,15 +24,19 @@ namespace memq_peer {
 namespace {
 
 constexpr const char *CHECK_USAGE =
-    "usage: memq-peer check [BACKEND]\n"
+    "usage: memq-peer check [--tap] [BACKEND]\n"
     "\n"
     "Starts BACKEND (default: the memq beside memq-peer) exactly as the mail\n"
     "server does and runs a scripted session over every request type: new\n"
     "messages, content stored from a file and from pipes (one of several MiB),\n"
     "opened and compared byte for byte, envelopes created, read, replaced and\n"
-    "removed, the message going with its last envelope, mark, unmark, iterate\n"
-    "and finish. One line per step (ok or FAIL with the difference), then a\n"
-    "summary and the backend's own log lines.\n"
+    "removed, envelopes too large refused, the message going with its last\n"
+    "envelope, mark, unmark, iterate and finish. Each step also names the log\n"
+    "lines it expects from the backend, and fails when it gets others.\n"
+    "\n"
+    "One line per step (ok, or FAIL with the difference), then the backend's\n"
+    "log with every line marked expected or UNEXPECTED, then a summary as the\n"
+    "last line. --tap writes the same as TAP version 13 for CI systems.\n"
     "\n"
     "Exit status: 0 when every step passed, 1 when a step failed, 2 when the\n"
     "backend could not be started or the command line is wrong.\n";
@@ -106,17 +112,93 @@ double seconds_since(const timespec &start) {
            static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
+// The log lines a step expects the backend to write, in order. A pattern is
+// matched against the text after the "name[pid]: " prefix: in full, or by its
+// start where it ends in '*', as for a line that ends in an error text.
+using Lines = std::vector<std::string>;
+
+bool matches(const std::string &pattern, std::string_view text) {
+    if (!pattern.empty() && pattern.back() == '*') {
+        return text.substr(0, pattern.size() - 1) ==
+               std::string_view(pattern).substr(0, pattern.size() - 1);
+    }
+    return text == pattern;
+}
+
+// The part of a log line after "name[pid]: ", or the whole line where it has
+// no such prefix (a line from the system library, or from a sanitizer).
+std::string_view message_of(std::string_view line) {
+    size_t open = line.find('[');
+    size_t close = line.find("]: ");
+    if (open == std::string_view::npos || open == 0 || close == std::string_view::npos ||
+        close < open + 2 || line.substr(0, open).find(' ') != std::string_view::npos ||
+        line.substr(open + 1, close - open - 1).find_first_not_of("0123456789") !=
+            std::string_view::npos) {
+        return line;
+    }
+    return line.substr(close + 3);
+}
+
+// `"a", "b"`, or "nothing".
+std::string listed(const std::vector<std::string> &items) {
+    if (items.empty()) {
+        return "nothing";
+    }
+    std::string out;
+    for (const std::string &item : items) {
+        out += cat({out.empty() ? "" : ", ", "\"", item, "\""});
+    }
+    return out;
+}
+
+// A YAML single-quoted scalar, in which only the quote itself needs
+// escaping; the texts are printable already.
+std::string yaml_quoted(const std::string &text) {
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? std::string("''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+// A YAML flow sequence of such scalars.
+std::string yaml_list(const std::vector<std::string> &items) {
+    std::string out;
+    for (const std::string &item : items) {
+        out += cat({out.empty() ? "" : ", ", yaml_quoted(item)});
+    }
+    return "[" + out + "]";
+}
+
+// A TAP description may not hold an unescaped '#', which starts a directive.
+std::string tap_text(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '#' ? std::string("\\#") : std::string(1, c);
+    }
+    return out;
+}
+
+struct LogLine {
+    std::string text;
+    int step;
+    bool expected;
+};
+
 class Session {
   public:
-    explicit Session(Backend &backend) : backend_(backend) {}
+    Session(Backend &backend, bool tap) : backend_(backend), tap_(tap) {}
 
-    // Sends one request and decodes its reply. When no reply comes, the step
-    // fails, and every later request is skipped.
+    // Sends one request and decodes its reply; the step that judges it
+    // expects the backend to log `log`. When no reply comes, the step fails,
+    // and every later request is skipped.
     std::optional<peer::DecodedReply> ask(const std::string &asked, uint32_t type,
-                                          std::span<const uint8_t> payload, int fd = -1) {
+                                          std::span<const uint8_t> payload, int fd = -1,
+                                          Lines log = {}) {
         if (gone_) {
             return std::nullopt;
         }
+        expected_log_ = std::move(log);
         last_ = peer::Reply();
         if (!backend_.peer().send(type, payload, fd)) {
             fail(asked, cat({"request not sent: ", errno_text()}), "the backend to take it");
@@ -145,8 +227,8 @@ class Session {
 
     // Judges a result-only reply.
     void expect_result(const std::string &asked, uint32_t type, std::span<const uint8_t> payload,
-                       int32_t want, int fd = -1) {
-        std::optional<peer::DecodedReply> d = ask(asked, type, payload, fd);
+                       int32_t want, int fd = -1, Lines log = {}) {
+        std::optional<peer::DecodedReply> d = ask(asked, type, payload, fd, std::move(log));
         if (!d) {
             return;
         }
@@ -154,7 +236,7 @@ class Session {
         if (*d->result == want) {
             pass(asked, got);
         } else {
-            fail(asked, got, "result " + std::to_string(want));
+            fail(asked, got, describe_result(type, want));
         }
     }
 
@@ -166,34 +248,121 @@ class Session {
         }
     }
 
-    void pass(const std::string &asked, const std::string &got) {
-        passed_++;
-        printf("%3d ok    %s -> %s\n", ++steps_, asked.c_str(), got.c_str());
-        fflush(stdout);
+    // A step whose own work went as it should: it passes when the backend
+    // logged what it expects, too.
+    void pass(const std::string &asked, const std::string &got) { judge(asked, got, nullptr); }
+    void fail(const std::string &asked, const std::string &got, const std::string &want) {
+        judge(asked, got, &want);
     }
 
-    void fail(const std::string &asked, const std::string &got, const std::string &want) {
-        failed_++;
-        printf("%3d FAIL  %s -> %s\n          expected %s\n", ++steps_, asked.c_str(), got.c_str(),
-               want.c_str());
-        fflush(stdout);
+    // The step after the session: the connection closed, the backend's exit
+    // judged, and its last log lines expected to be `log`.
+    void close_connection(Lines log) {
+        expected_log_ = std::move(log);
+        int status = backend_.stop();
+        std::string got = "the backend ended with " + describe_status(status);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            pass("close the connection", got);
+        } else {
+            fail("close the connection", got, "exit status 0");
+        }
     }
+
+    void report_log() const;
+    int unexpected_lines() const;
 
     bool gone() const { return gone_; }
     int steps() const { return steps_; }
     int passed() const { return passed_; }
     int failed() const { return failed_; }
+    size_t log_lines() const { return log_.size(); }
 
   private:
     static std::string errno_text() { return strerror(errno); }
 
+    // Takes the log lines written since the last step (the backend writes a
+    // request's lines before its reply, so they are all there by now), marks
+    // each as expected by this step or not, and prints the verdict.
+    void judge(const std::string &asked, const std::string &got, const std::string *want);
+
     Backend &backend_;
+    bool tap_;
     peer::Reply last_;
+    Lines expected_log_;
+    std::vector<LogLine> log_;
     bool gone_ = false;
     int steps_ = 0;
     int passed_ = 0;
     int failed_ = 0;
 };
+
+void Session::judge(const std::string &asked, const std::string &got, const std::string *want) {
+    const int step = ++steps_;
+    std::string fresh = backend_.new_log();
+    Lines got_log;
+    size_t next = 0;
+    bool log_ok = true;
+    for (size_t pos = 0; pos < fresh.size();) {
+        size_t nl = fresh.find('\n', pos);
+        size_t end = nl == std::string::npos ? fresh.size() : nl;
+        std::string line = fresh.substr(pos, end - pos);
+        pos = end + 1;
+        std::string_view text = message_of(line);
+        bool expected = next < expected_log_.size() && matches(expected_log_[next], text);
+        next += expected ? 1 : 0;
+        log_ok = log_ok && expected;
+        got_log.emplace_back(text);
+        log_.push_back({std::move(line), step, expected});
+    }
+    log_ok = log_ok && next == expected_log_.size();
+    const bool ok = want == nullptr && log_ok;
+    (ok ? passed_ : failed_)++;
+
+    if (tap_) {
+        if (ok) {
+            printf("ok %d - %s -> %s\n", step, tap_text(asked).c_str(), tap_text(got).c_str());
+        } else {
+            printf("not ok %d - %s\n  ---\n  got: %s\n", step, tap_text(asked).c_str(),
+                   yaml_quoted(got).c_str());
+            if (want != nullptr) {
+                printf("  expected: %s\n", yaml_quoted(*want).c_str());
+            }
+            if (!log_ok) {
+                printf("  log_got: %s\n  log_expected: %s\n", yaml_list(got_log).c_str(),
+                       yaml_list(expected_log_).c_str());
+            }
+            printf("  ...\n");
+        }
+    } else {
+        printf("%3d %-4s  %s -> %s\n", step, ok ? "ok" : "FAIL", asked.c_str(), got.c_str());
+        if (want != nullptr) {
+            printf("          expected %s\n", want->c_str());
+        }
+        if (!log_ok) {
+            printf("          expected the backend to log %s; it logged %s\n",
+                   listed(expected_log_).c_str(), listed(got_log).c_str());
+        }
+    }
+    fflush(stdout);
+    expected_log_.clear();
+}
+
+void Session::report_log() const {
+    const char *lead = tap_ ? "# " : "";
+    printf("%sbackend log (its standard error), each line with the step it came with:\n", lead);
+    for (const LogLine &l : log_) {
+        printf("%s  step %-3d %-10s  %s\n", lead, l.step, l.expected ? "expected" : "UNEXPECTED",
+               l.text.c_str());
+    }
+    if (log_.empty()) {
+        printf("%s  (nothing)\n", lead);
+    }
+}
+
+int Session::unexpected_lines() const {
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [](const LogLine &l) { return !l.expected; }));
+}
 
 // QUEUE_MESSAGE_NEW, expecting a fresh msgid that differs from those in
 // `taken`. 0 when the step failed.
@@ -224,17 +393,19 @@ uint32_t new_message(Session &s, const std::vector<uint32_t> &taken) {
 }
 
 // QUEUE_MESSAGE_STORE from the descriptor fd, expecting `want`.
-void store(Session &s, uint32_t msgid, const std::string &from, int fd, int32_t want) {
+void store(Session &s, uint32_t msgid, const std::string &from, int fd, int32_t want,
+           Lines log = {}) {
     s.expect_result("store " + hex_msgid(msgid) + " from " + from, QUEUE_MESSAGE_STORE,
-                    peer::payload_u32(msgid), want, fd);
+                    peer::payload_u32(msgid), want, fd, std::move(log));
 }
 
 // QUEUE_MESSAGE_OPEN, expecting a descriptor at offset 0 on exactly `want`,
 // or no descriptor when want is null.
-void open_message(Session &s, uint32_t msgid, const bytes *want, const std::string &what) {
+void open_message(Session &s, uint32_t msgid, const bytes *want, const std::string &what,
+                  Lines log = {}) {
     const std::string asked = "open " + hex_msgid(msgid) + " (" + what + ")";
     std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
+        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid), -1, std::move(log));
     if (!d) {
         return;
     }
@@ -243,12 +414,12 @@ void open_message(Session &s, uint32_t msgid, const bytes *want, const std::stri
         if (fd.valid()) {
             s.fail(asked, "a descriptor", "no descriptor: the message should be gone");
         } else {
-            s.pass(asked, "no descriptor");
+            s.pass(asked, describe_reply(QUEUE_MESSAGE_OPEN, *d));
         }
         return;
     }
     if (!fd.valid()) {
-        s.fail(asked, "no descriptor",
+        s.fail(asked, describe_reply(QUEUE_MESSAGE_OPEN, *d),
                "a descriptor on " + std::to_string(want->size()) + " bytes");
         return;
     }
@@ -299,9 +470,11 @@ uint64_t new_envelope(Session &s, uint32_t msgid, const bytes &envelope) {
 }
 
 // QUEUE_ENVELOPE_READ, expecting exactly `want` (empty: no such envelope).
-void read_envelope(Session &s, uint64_t id, const bytes &want, const std::string &what) {
+void read_envelope(Session &s, uint64_t id, const bytes &want, const std::string &what,
+                   Lines log = {}) {
     const std::string asked = "read envelope " + hex_evpid(id) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id));
+    std::optional<peer::DecodedReply> d =
+        s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id), -1, std::move(log));
     if (!d) {
         return;
     }
@@ -355,8 +528,10 @@ void run_session(Session &s) {
     const bytes envelope_a2 = text_bytes(
         "version: 7\ntype: mta\nsender: alice@example.org\ndest: bob@example.net\nretry: 1\n"
         "errorline: 421 4.7.0 try again later\n");
-    // The largest envelope that a reply can bring back whole.
+    // The largest envelope that a reply can bring back whole, and one byte
+    // more, which memq refuses although a request could carry it.
     const bytes envelope_b = pseudo_random(QUEUE_ENVELOPE_BUF, 7);
+    const bytes envelope_too_large = pseudo_random(QUEUE_ENVELOPE_BUF + 1, 11);
 
     std::vector<uint32_t> taken;
     uint32_t m1 = new_message(s, taken);
@@ -417,21 +592,28 @@ void run_session(Session &s) {
     }
     read_envelope(s, e1, envelope_a, "as created");
     read_envelope(s, e2, envelope_b, "8192 bytes, the most a reply holds");
+    s.expect_result("new envelope for " + hex_msgid(m1) + ", 8193 bytes: refused",
+                    QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(m1, envelope_too_large), 0, -1,
+                    {"warn: envelope too large"});
+    s.expect_result("replace envelope " + hex_evpid(e1) + " by 8193 bytes: refused",
+                    QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e1, envelope_too_large), 0, -1,
+                    {"warn: envelope too large"});
+    read_envelope(s, e1, envelope_a, "the refused replacement left it alone");
     s.expect_result("replace envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REPLACE,
                     peer::payload_u64_bytes(e1, envelope_a2), 1);
     read_envelope(s, e1, envelope_a2, "as replaced");
     s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE,
                     peer::payload_u64(e1), 1);
-    read_envelope(s, e1, empty, "removed: nothing comes back");
+    read_envelope(s, e1, empty, "removed: nothing comes back", {"warn: not found: *"});
     open_message(s, m1, &big, "one envelope left, so the message stays");
     s.expect_result("remove the last envelope " + hex_evpid(e2), QUEUE_ENVELOPE_REMOVE,
                     peer::payload_u64(e2), 1);
-    open_message(s, m1, nullptr, "gone with its last envelope");
+    open_message(s, m1, nullptr, "gone with its last envelope", {"warn: not found"});
     s.expect_result("new envelope for the vanished " + hex_msgid(m1), QUEUE_ENVELOPE_NEW,
-                    peer::payload_u32_bytes(m1, envelope_a), 0);
+                    peer::payload_u32_bytes(m1, envelope_a), 0, -1, {"warn: message not found: *"});
     {
         peer::UniqueFd again = file_with(mail);
-        store(s, m1, "a file, to the vanished message", again.get(), 0);
+        store(s, m1, "a file, to the vanished message", again.get(), 0, {"warn: msgid not found"});
     }
 
     // This backend keeps no state for a mark: marking drops the message and
@@ -445,12 +627,34 @@ void run_session(Session &s) {
     s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, peer::payload_u32(m3), 0);
     open_message(s, m3, &empty, "unmark left it alone");
     s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, peer::payload_u32(m2), 0);
-    open_message(s, m2, nullptr, "marking dropped it");
+    open_message(s, m2, nullptr, "marking dropped it", {"warn: not found"});
 
     s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, peer::payload_u32(m3),
                     0);
-    read_envelope(s, e3, empty, "went with its message");
-    open_message(s, m3, nullptr, "removed");
+    read_envelope(s, e3, empty, "went with its message", {"warn: message not found: *"});
+    open_message(s, m3, nullptr, "removed", {"warn: not found"});
+
+    // A descriptor in non-blocking mode ends the copy at the first read that
+    // would wait, although its writer is still there. This comes after the
+    // look-ups that fail: their lines end in the text of the last error, and
+    // there it reads better as "Success".
+    uint32_t m4 = new_message(s, taken);
+    if (m4 == 0) {
+        return;
+    }
+    taken.push_back(m4);
+    {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+            s.fail("make a pipe", strerror(errno), "a non-blocking pipe");
+            return;
+        }
+        peer::UniqueFd read_end(p[0]);
+        peer::UniqueFd write_end(p[1]);
+        store(s, m4, "a non-blocking pipe with nothing in it yet", read_end.get(), 0,
+              {"warn: queue-api: content copy: *"});
+    }
+    open_message(s, m4, &empty, "the failed store left it empty");
 
     iterate(s, QUEUE_ENVELOPE_ITERATE, {}, "iterate envelopes");
     iterate(s, QUEUE_MESSAGE_ITERATE, peer::payload_u32(0), "iterate messages");
@@ -462,16 +666,23 @@ void run_session(Session &s) {
 }  // namespace
 
 int check_main(int argc, char **argv) {
-    static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {}};
+    static const option longopts[] = {
+        {"help", no_argument, nullptr, 'h'}, {"tap", no_argument, nullptr, 't'}, {}};
     optind = 1;
+    opterr = 0;
+    bool tap = false;
     int c;
-    while ((c = getopt_long(argc, argv, "+h", longopts, nullptr)) != -1) {
-        if (c == 'h') {
-            fputs(CHECK_USAGE, stdout);
-            return EXIT_PASSED;
+    while ((c = getopt_long(argc, argv, "+:h", longopts, nullptr)) != -1) {
+        switch (c) {
+            case 'h':
+                fputs(CHECK_USAGE, stdout);
+                return EXIT_PASSED;
+            case 't':
+                tap = true;
+                break;
+            default:
+                return option_error("memq-peer check", c, argv);
         }
-        fputs(CHECK_USAGE, stderr);
-        return EXIT_USAGE;
     }
     std::string path = backend_operand("memq-peer check", argc, argv, optind);
     if (path.empty()) {
@@ -480,42 +691,44 @@ int check_main(int argc, char **argv) {
 
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    if (tap) {
+        printf("TAP version 13\n");
+    }
     Backend backend;
     if (!backend.start(path)) {
+        if (tap) {
+            printf("Bail out! the backend %s could not be started\n", path.c_str());
+        }
         return EXIT_USAGE;
     }
-    printf("memq-peer check: %s (pid %d)\n", path.c_str(), static_cast<int>(backend.pid()));
+    printf("%smemq-peer check: %s (pid %d)\n", tap ? "# " : "", path.c_str(),
+           static_cast<int>(backend.pid()));
     fflush(stdout);
 
-    Session s(backend);
+    Session s(backend, tap);
     run_session(s);
-
-    // The backend must take the closed socket as the normal end of service.
-    int status = backend.stop();
-    std::string ended = describe_status(status);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        s.pass("close the connection", "the backend ended with " + ended);
-    } else {
-        s.fail("close the connection", "the backend ended with " + ended, "exit status 0");
-    }
-
-    printf("\n%d steps: %d ok, %d failed, in %.2f s\n", s.steps(), s.passed(), s.failed(),
-           seconds_since(start));
     if (s.gone()) {
-        printf("The backend stopped answering, so the rest of the session was not run.\n");
+        printf("%sThe backend stopped answering, so the rest of the session was not run.\n",
+               tap ? "# " : "");
     }
+    // The backend must take the closed socket as the normal end of service,
+    // and say so in its log.
+    s.close_connection({"warn: queue-api: pipe closed"});
 
-    std::string log = backend.new_log();
-    printf("\nbackend log:\n");
-    size_t pos = 0;
-    while (pos < log.size()) {
-        size_t nl = log.find('\n', pos);
-        size_t end = nl == std::string::npos ? log.size() : nl;
-        printf("  %.*s\n", static_cast<int>(end - pos), log.c_str() + pos);
-        pos = end + 1;
-    }
-    if (log.empty()) {
-        printf("  (nothing)\n");
+    printf(tap ? "#\n" : "\n");
+    s.report_log();
+    int unexpected = s.unexpected_lines();
+    std::string lines = std::to_string(s.log_lines()) + (s.log_lines() == 1 ? " line" : " lines");
+    std::string verdict =
+        s.log_lines() == 0 ? std::string("the backend logged nothing")
+        : unexpected == 0
+            ? cat({"the backend logged ", lines, ", all expected"})
+            : cat({std::to_string(unexpected), " of the backend's ", lines, " unexpected"});
+    printf(tap ? "#\n" : "\n");
+    printf("%s%d steps: %d ok, %d failed, in %.2f s; %s\n", tap ? "# " : "", s.steps(), s.passed(),
+           s.failed(), seconds_since(start), verdict.c_str());
+    if (tap) {
+        printf("1..%d\n", s.steps());
     }
     bool all_ok = s.failed() == 0 && !s.gone();
     return all_ok ? EXIT_PASSED : EXIT_FAILED;

@@ -3,6 +3,7 @@
 #include "memq_peer.h"
 
 #include <errno.h>
+#include <getopt.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -12,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "frame/queue_proto.h"
 
@@ -27,7 +30,7 @@ constexpr const char *USAGE =
     "protocol to it.\n"
     "\n"
     "commands:\n"
-    "  check [BACKEND]          run a scripted session that uses every request\n"
+    "  check [--tap] [BACKEND]  run a scripted session that uses every request\n"
     "                           type and report each step; exit 0 when all pass\n"
     "  run [-f FILE] [BACKEND]  read line commands from FILE or standard input\n"
     "                           and print every reply decoded\n"
@@ -57,8 +60,8 @@ int help(const char *topic) {
     if (strcmp(topic, "run") == 0) {
         return run_main(2, args);
     }
-    fprintf(stderr, "memq-peer: no help for \"%s\": the commands are check and run\n", topic);
-    return EXIT_USAGE;
+    return usage_error("memq-peer",
+                       cat({"no help for \"", topic, "\": the commands are check and run"}));
 }
 
 }  // namespace
@@ -136,12 +139,12 @@ std::string default_backend(std::string &looked) {
 
 std::string backend_operand(const char *command, int argc, char **argv, int optind) {
     if (argc - optind > 1) {
-        fprintf(stderr, "%s: one BACKEND at most, got \"%s\" as well\n", command, argv[optind + 1]);
+        usage_error(command, cat({"one BACKEND at most, got \"", argv[optind + 1], "\" as well"}));
         return {};
     }
     if (optind < argc) {
         if (argv[optind][0] == '\0') {
-            fprintf(stderr, "%s: BACKEND is empty\n", command);
+            usage_error(command, "BACKEND is empty");
         }
         return argv[optind];
     }
@@ -152,6 +155,33 @@ std::string backend_operand(const char *command, int argc, char **argv, int opti
                 looked.c_str());
     }
     return path;
+}
+
+int usage_error(const char *command, const std::string &why) {
+    fflush(stdout);
+    fprintf(stderr, "%s: %s; see '%s --help'\n", command, why.c_str(), command);
+    return EXIT_USAGE;
+}
+
+int option_error(const char *command, int c, char **argv) {
+    // optopt names a short option. For a long one the word as typed is shown,
+    // without any "=VALUE": optopt is then 0 for an unknown one and the
+    // option's own value for one given an argument it does not take.
+    std::string word = argv[optind - 1];
+    bool long_option = word.compare(0, 2, "--") == 0;
+    if (!long_option) {
+        word = cat({"-", std::string(1, static_cast<char>(optopt))});
+    }
+    size_t equals = word.find('=');
+    bool given_value = long_option && equals != std::string::npos;
+    word.erase(std::min(equals, word.size()));
+    if (c == ':') {
+        return usage_error(command, cat({"option ", word, " needs an argument"}));
+    }
+    if (given_value && optopt != 0) {
+        return usage_error(command, cat({"option ", word, " takes no argument"}));
+    }
+    return usage_error(command, cat({"unknown option ", word}));
 }
 
 std::string cat(std::initializer_list<std::string_view> parts) {
@@ -246,17 +276,69 @@ std::string hex_bytes(std::span<const uint8_t> bytes, size_t limit) {
     return out;
 }
 
+namespace {
+
+// What a result means where the protocol gives it a meaning, and for the
+// requests whose answer memq gives whatever happened, what it means there.
+const char *result_meaning(uint32_t type, int32_t result) {
+    switch (type) {
+        case QUEUE_MESSAGE_STORE:
+            switch (result) {
+                case 1:
+                    return "stored";
+                case 0:
+                    return "not stored";
+                case -1:
+                    return "no descriptor, or no working copy could be made";
+                default:
+                    return nullptr;
+            }
+        case QUEUE_MESSAGE_REMOVE:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq answers 0 whether or not there was such a message"
+                                 : nullptr;
+        case QUEUE_MESSAGE_MARK:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq keeps no marks: it drops the message, as remove does"
+                                 : nullptr;
+        case QUEUE_MESSAGE_UNMARK:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq keeps no marks: there is nothing to undo"
+                                 : nullptr;
+        case QUEUE_FINISH:
+        case QUEUE_MESSAGE_NEW:
+        case QUEUE_ENVELOPE_NEW:
+        case QUEUE_ENVELOPE_REMOVE:
+        case QUEUE_ENVELOPE_REPLACE:
+            return result == 1 ? "done" : result == 0 ? "failed" : nullptr;
+        case QUEUE_ENVELOPE_ITERATE:
+        case QUEUE_MESSAGE_ITERATE:
+            return result == -1 ? "not supported" : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+std::string describe_result(uint32_t type, int32_t result) {
+    const char *meaning = result_meaning(type, result);
+    return cat({"result ", std::to_string(result), meaning != nullptr ? " (" : "",
+                meaning != nullptr ? meaning : "", meaning != nullptr ? ")" : ""});
+}
+
 std::string describe_reply(uint32_t type, const peer::DecodedReply &d, const std::string &label) {
     if (!d.well_formed) {
         return "malformed reply: " + d.problem;
     }
     const std::string tag = label.empty() ? "" : " (" + label + ")";
-    const std::string result = d.result ? "result " + std::to_string(*d.result) : "";
+    const std::string result = d.result ? describe_result(type, *d.result) : "";
     switch (type) {
         case QUEUE_HELLO:
-            return "empty reply";
+            return "empty reply (version accepted)";
         case QUEUE_MESSAGE_OPEN:
-            return d.has_fd ? "a descriptor" : "no descriptor";
+            return d.has_fd ? "a descriptor"
+                            : "no descriptor (no such message, or it could not be handed back)";
         case QUEUE_MESSAGE_NEW:
             return d.id ? result + ", msgid " + hex_msgid(*d.id) + tag : result;
         case QUEUE_ENVELOPE_NEW:
@@ -285,8 +367,8 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (argc < 2) {
-        fputs(memq_peer::USAGE, stderr);
-        return memq_peer::EXIT_USAGE;
+        return memq_peer::usage_error("memq-peer",
+                                      "no command: the commands are check, run and help");
     }
     const char *command = argv[1];
     if (strcmp(command, "check") == 0) {
@@ -299,7 +381,7 @@ int main(int argc, char **argv) {
         strcmp(command, "-h") == 0) {
         return memq_peer::help(argc > 2 ? argv[2] : nullptr);
     }
-    fprintf(stderr, "memq-peer: unknown command \"%s\"; the commands are check, run and help\n",
-            command);
-    return memq_peer::EXIT_USAGE;
+    return memq_peer::usage_error("memq-peer",
+                                  memq_peer::cat({"unknown command \"", command,
+                                                  "\": the commands are check, run and help"}));
 }

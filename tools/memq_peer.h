@@ -53,6 +53,14 @@ std::string default_backend(std::string &looked);
 // more than one is given or none can be found.
 std::string backend_operand(const char *command, int argc, char **argv, int optind);
 
+// A mistake on the command line of `command` ("memq-peer run"), as one line
+// on stderr that ends by pointing at its --help. Returns EXIT_USAGE.
+int usage_error(const char *command, const std::string &why);
+// The same for what getopt_long() returned as `c` ('?' or ':'), which must
+// run with opterr 0 and an optstring that starts with "+:", so that every
+// message has our prefix rather than getopt's own.
+int option_error(const char *command, int c, char **argv);
+
 // The pieces joined into one string. g++ 12 warns falsely about
 // `"literal" + std::string` at -O3, so messages are built with this instead.
 std::string cat(std::initializer_list<std::string_view> parts);
@@ -71,8 +79,14 @@ std::string hex_evpid(uint64_t id);
 // Payload bytes as lower-case hex pairs, separated by spaces.
 std::string hex_bytes(std::span<const uint8_t> bytes, size_t limit = SIZE_MAX);
 
-// A one-line account of what a reply to a request of this type carries. Ids
-// are labelled by `label` when it is not empty.
+// "result 0 (not stored)": the result with what it means for a request of
+// this type, where the protocol or this backend gives it a meaning.
+std::string describe_result(uint32_t request_type, int32_t result);
+
+// A one-line account of what a reply to a request of this type carries,
+// results decoded as by describe_result(). Ids are labelled by `label` when
+// it is not empty. memq-peer check and run both describe replies with it, so
+// that they never disagree about what a reply means.
 std::string describe_reply(uint32_t request_type, const peer::DecodedReply &d,
                            const std::string &label = {});
 

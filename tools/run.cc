@@ -23,39 +23,27 @@ namespace memq_peer {
 
 namespace {
 
-constexpr const char *RUN_USAGE =
+constexpr const char *RUN_INTRO =
     "usage: memq-peer run [-f FILE] [BACKEND]\n"
     "\n"
     "Starts BACKEND (default: the memq beside memq-peer) exactly as the mail\n"
     "server does, reads one command per line from FILE (default: standard\n"
     "input), sends the request it names and prints the reply decoded, followed\n"
-    "by any log lines the backend wrote meanwhile.\n"
+    "by any log lines the backend wrote meanwhile. On a terminal it prompts\n"
+    "with \"> \"; otherwise it echoes each command after \"> \".\n"
     "\n"
-    "commands:\n"
-    "  hello [VERSION]              QUEUE_HELLO (version 2 unless given)\n"
-    "  new                          QUEUE_MESSAGE_NEW\n"
-    "  store MSGID FILE             QUEUE_MESSAGE_STORE with FILE's content\n"
-    "  open MSGID [OUTFILE]         QUEUE_MESSAGE_OPEN; the content goes to OUTFILE\n"
-    "  remove MSGID                 QUEUE_MESSAGE_REMOVE\n"
-    "  mark MSGID                   QUEUE_MESSAGE_MARK\n"
-    "  unmark MSGID                 QUEUE_MESSAGE_UNMARK\n"
-    "  envelope-new MSGID TEXT      QUEUE_ENVELOPE_NEW with TEXT as the envelope\n"
-    "  envelope-read ID             QUEUE_ENVELOPE_READ\n"
-    "  envelope-replace ID TEXT     QUEUE_ENVELOPE_REPLACE\n"
-    "  envelope-remove ID           QUEUE_ENVELOPE_REMOVE\n"
-    "  iterate [messages [VALUE]]   QUEUE_ENVELOPE_ITERATE, or QUEUE_MESSAGE_ITERATE\n"
-    "  finish                       QUEUE_FINISH\n"
-    "  raw TYPE [HEXBYTES]          a hand-made request: TYPE as a number or a\n"
-    "                               name such as QUEUE_HELLO, the payload in hex\n"
-    "  help                         this list\n"
+    "commands:\n";
+
+constexpr const char *RUN_NOTES =
     "\n"
     "Every id that a reply brings is numbered: $1 is the first, $2 the next,\n"
-    "and can stand wherever a MSGID or ID goes. Numbers are decimal or 0x hex.\n"
-    "TEXT is the rest of the line; \\n, \\t, \\\\ and \\xHH stand for the bytes\n"
-    "they name. Empty lines and lines starting with # are skipped. A bad\n"
-    "command is reported and the session goes on.\n"
+    "and can stand wherever a MSGID or ID goes. Numbers are decimal (a leading\n"
+    "0 changes nothing: 010 is ten) or hex after 0x; nothing else is a number.\n"
+    "TEXT is the rest of the line; \\n, \\t, \\r, \\\\ and \\xHH stand for the\n"
+    "bytes they name. Empty lines and lines starting with # are skipped. A bad\n"
+    "line is reported and the session goes on.\n"
     "\n"
-    "Exit status: 0 when every command was understood and the backend ended\n"
+    "Exit status: 0 when every line was understood and the backend ended\n"
     "with status 0, 1 otherwise, 2 when the backend could not be started or\n"
     "the command line is wrong.\n";
 
@@ -99,6 +87,77 @@ int hex_digit(char c) {
     return -1;
 }
 
+// A number as the help describes it: decimal digits, or hex digits after
+// "0x". strtoull() would also take octal, signs and blanks, and a person who
+// writes 010 means ten. False for anything else, and when the value does
+// not fit in 64 bits (`overflow` then says so).
+bool parse_number(std::string_view word, uint64_t &out, bool &overflow) {
+    overflow = false;
+    const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const unsigned base = hex ? 16 : 10;
+    std::string_view digits = hex ? word.substr(2) : word;
+    if (digits.empty()) {
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : digits) {
+        int d = hex ? hex_digit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (d < 0) {
+            return false;
+        }
+        if (v > (UINT64_MAX - static_cast<unsigned>(d)) / base) {
+            overflow = true;
+            return false;
+        }
+        v = v * base + static_cast<unsigned>(d);
+    }
+    out = v;
+    return true;
+}
+
+class Runner;
+
+// One command of a session: how it is written, what it does, and the member
+// that carries it out. The one table gives the list in --help, `help NAME`,
+// and the usage that goes with a line's mistake.
+struct Command {
+    const char *name;
+    const char *args;
+    const char *summary;
+    // More for `help NAME`, or null.
+    const char *more;
+    bool (Runner::*handle)(std::string_view rest);
+};
+
+extern const Command COMMANDS[];
+extern const size_t COMMAND_COUNT;
+
+const Command *find_command(std::string_view name) {
+    for (size_t i = 0; i < COMMAND_COUNT; i++) {
+        if (name == COMMANDS[i].name) {
+            return &COMMANDS[i];
+        }
+    }
+    return nullptr;
+}
+
+std::string usage_of(const Command &c) {
+    return cat({c.name, *c.args != '\0' ? " " : "", c.args});
+}
+
+// The list of commands, one or two lines each.
+void print_commands(FILE *out) {
+    for (size_t i = 0; i < COMMAND_COUNT; i++) {
+        const Command &c = COMMANDS[i];
+        std::string usage = usage_of(c);
+        if (usage.size() > 28) {
+            fprintf(out, "  %s\n  %-28s %s\n", usage.c_str(), "", c.summary);
+        } else {
+            fprintf(out, "  %-28s %s\n", usage.c_str(), c.summary);
+        }
+    }
+}
+
 class Runner {
   public:
     Runner(Backend &backend, bool echo) : backend_(backend), echo_(echo) {}
@@ -111,13 +170,39 @@ class Runner {
     // backend ended; true when it exited with status 0.
     bool end();
 
+    // The commands of the table. Each takes the rest of its line and returns
+    // false once the backend has gone.
+    bool hello(std::string_view rest);
+    bool new_message(std::string_view rest);
+    bool store(std::string_view rest);
+    bool open_message(std::string_view rest);
+    bool remove(std::string_view rest) { return message_request(rest, QUEUE_MESSAGE_REMOVE); }
+    bool mark(std::string_view rest) { return message_request(rest, QUEUE_MESSAGE_MARK); }
+    bool unmark(std::string_view rest) { return message_request(rest, QUEUE_MESSAGE_UNMARK); }
+    bool envelope_new(std::string_view rest);
+    bool envelope_read(std::string_view rest) {
+        return envelope_request(rest, QUEUE_ENVELOPE_READ);
+    }
+    bool envelope_replace(std::string_view rest);
+    bool envelope_remove(std::string_view rest) {
+        return envelope_request(rest, QUEUE_ENVELOPE_REMOVE);
+    }
+    bool iterate(std::string_view rest);
+    bool finish(std::string_view rest);
+    bool raw(std::string_view rest);
+    bool help(std::string_view rest);
+
   private:
-    // Reports a bad command; the session goes on.
+    // Reports a bad line; the session goes on.
     bool bad(const std::string &why) {
         fflush(stdout);
         fprintf(stderr, "memq-peer run: line %d: %s\n", line_no_, why.c_str());
         errors_++;
         return true;
+    }
+    // A line whose words do not fit its command: the reason and the usage.
+    bool misused(const std::string &why) {
+        return bad(cat({why, " (usage: ", usage_of(*command_), ")"}));
     }
 
     std::optional<uint64_t> number(std::string_view word, uint64_t max, const char *what);
@@ -128,7 +213,13 @@ class Runner {
     std::optional<uint64_t> evpid(std::string_view word) { return number(word, UINT64_MAX, "ID"); }
     std::optional<bytes> text(std::string_view rest);
     std::optional<bytes> hex(std::string_view rest);
-    bool no_more(std::string_view rest, const char *command);
+    bool no_more(std::string_view rest, const char *after);
+    // A payload that cannot go in one frame is the line's mistake, not the
+    // backend's: it is refused here rather than ending the session.
+    bool fits(size_t payload, size_t fixed, const char *what);
+
+    bool message_request(std::string_view rest, uint32_t type);
+    bool envelope_request(std::string_view rest, uint32_t type);
 
     // Sends the request and prints its reply; the reply's descriptor, if any,
     // is left in reply_.
@@ -136,29 +227,74 @@ class Runner {
     void show_log();
     bool gone(const std::string &why);
 
-    bool open_command(std::string_view rest);
-    bool store_command(std::string_view rest);
-
     Backend &backend_;
     bool echo_;
     int line_no_ = 0;
     int errors_ = 0;
+    const Command *command_ = nullptr;
     std::vector<uint64_t> ids_;
     peer::Reply reply_;
 };
 
+const Command COMMANDS[] = {
+    {"hello", "[VERSION]", "QUEUE_HELLO (version 2 unless given)",
+     "memq answers version 2 with an empty reply and ends at any other.", &Runner::hello},
+    {"new", "", "QUEUE_MESSAGE_NEW", "The reply brings the new message's MSGID as the next $N.",
+     &Runner::new_message},
+    {"store", "MSGID FILE", "QUEUE_MESSAGE_STORE with FILE's content",
+     "Passes a descriptor open on FILE; the backend reads it to its end and\n"
+     "stores what it read as the message's content, replacing any before.",
+     &Runner::store},
+    {"open", "MSGID [OUTFILE]", "QUEUE_MESSAGE_OPEN; the content goes to OUTFILE",
+     "The content that comes back is counted, and written to OUTFILE if given.",
+     &Runner::open_message},
+    {"remove", "MSGID", "QUEUE_MESSAGE_REMOVE", "The message goes, with all its envelopes.",
+     &Runner::remove},
+    {"mark", "MSGID", "QUEUE_MESSAGE_MARK",
+     "memq keeps no marks: marking drops the message, as remove does.", &Runner::mark},
+    {"unmark", "MSGID", "QUEUE_MESSAGE_UNMARK", "memq keeps no marks: unmarking does nothing.",
+     &Runner::unmark},
+    {"envelope-new", "MSGID TEXT", "QUEUE_ENVELOPE_NEW with TEXT as the envelope",
+     "The reply brings the new envelope's ID as the next $N. memq keeps\n"
+     "envelopes of up to 8192 bytes and refuses longer ones.",
+     &Runner::envelope_new},
+    {"envelope-read", "ID", "QUEUE_ENVELOPE_READ", "The envelope's bytes are shown quoted.",
+     &Runner::envelope_read},
+    {"envelope-replace", "ID TEXT", "QUEUE_ENVELOPE_REPLACE",
+     "TEXT becomes the envelope's bytes; memq refuses more than 8192.", &Runner::envelope_replace},
+    {"envelope-remove", "ID", "QUEUE_ENVELOPE_REMOVE", "A message goes with its last envelope.",
+     &Runner::envelope_remove},
+    {"iterate", "[envelopes | messages [VALUE]]",
+     "QUEUE_ENVELOPE_ITERATE, or QUEUE_MESSAGE_ITERATE",
+     "VALUE goes with QUEUE_MESSAGE_ITERATE, 0 unless given. memq answers\n"
+     "both with -1: it cannot walk its queue.",
+     &Runner::iterate},
+    {"finish", "", "QUEUE_FINISH", "The service goes on; the end of the input ends it.",
+     &Runner::finish},
+    {"raw", "TYPE [HEXBYTES]", "a hand-made request: TYPE as a number or a name",
+     "HEXBYTES is the payload, blanks allowed between the digits. The reply\n"
+     "is decoded as far as it can be and shown in hex as well. A request that\n"
+     "breaks the protocol ends the backend, and with it the session. The\n"
+     "names of TYPE are:",
+     &Runner::raw},
+    {"help", "[COMMAND]", "this list, or more about COMMAND", nullptr, &Runner::help},
+};
+const size_t COMMAND_COUNT = sizeof COMMANDS / sizeof COMMANDS[0];
+
+const char *bits(uint64_t max) {
+    return max == UINT32_MAX ? "32" : "64";
+}
+
 std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, const char *what) {
     if (word.empty()) {
-        bad(std::string(what) + " is missing");
+        misused(cat({what, " is missing"}));
         return std::nullopt;
     }
     uint64_t v;
+    bool overflow;
     if (word[0] == '$') {
-        std::string digits(word.substr(1));
-        char *end = nullptr;
-        errno = 0;
-        unsigned long long n = strtoull(digits.c_str(), &end, 10);
-        if (digits.empty() || *end != '\0' || errno != 0 || n == 0) {
+        uint64_t n;
+        if (!parse_number(word.substr(1), n, overflow) || n == 0 || word[1] == '0') {
             bad(cat({"\"", word, "\" is not a reference: write $1 for the first id"}));
             return std::nullopt;
         }
@@ -170,19 +306,17 @@ std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, cons
             return std::nullopt;
         }
         v = ids_[n - 1];
-    } else {
-        std::string digits(word);
-        char *end = nullptr;
-        errno = 0;
-        unsigned long long n = strtoull(digits.c_str(), &end, 0);
-        if (digits[0] == '-' || *end != '\0' || errno != 0) {
-            bad("\"" + digits + "\" is not a number for " + what);
-            return std::nullopt;
+    } else if (!parse_number(word, v, overflow)) {
+        if (overflow) {
+            bad(cat({what, " ", word, " does not fit in ", bits(max), " bits"}));
+        } else {
+            bad(cat({"\"", word, "\" is not a number for ", what,
+                     ": write decimal digits, or hex digits after 0x"}));
         }
-        v = n;
+        return std::nullopt;
     }
     if (v > max) {
-        bad(cat({what, " ", word, " does not fit in 32 bits"}));
+        bad(cat({what, " ", word, " does not fit in ", bits(max), " bits"}));
         return std::nullopt;
     }
     return v;
@@ -263,13 +397,23 @@ std::optional<bytes> Runner::hex(std::string_view rest) {
     return out;
 }
 
-bool Runner::no_more(std::string_view rest, const char *command) {
+bool Runner::no_more(std::string_view rest, const char *after) {
     std::string_view extra = trim(rest);
     if (!extra.empty()) {
-        bad(cat({"\"", extra, "\" after ", command, ", which takes nothing more"}));
+        misused(cat({"\"", extra, "\" after ", after}));
         return false;
     }
     return true;
+}
+
+bool Runner::fits(size_t payload, size_t fixed, const char *what) {
+    if (payload <= MAX_PAYLOAD) {
+        return true;
+    }
+    bad(cat({what, " of ", std::to_string(payload - fixed),
+             " bytes does not fit in one frame (at most ", std::to_string(MAX_PAYLOAD - fixed),
+             ")"}));
+    return false;
 }
 
 void Runner::show_log() {
@@ -325,14 +469,38 @@ bool Runner::exchange(uint32_t type, std::span<const uint8_t> payload, int fd, b
     return true;
 }
 
-bool Runner::store_command(std::string_view rest) {
+bool Runner::hello(std::string_view rest) {
+    uint64_t version = QUEUE_API_VERSION;
+    std::string_view arg = next_word(rest);
+    if (!arg.empty()) {
+        std::optional<uint64_t> v = number(arg, UINT32_MAX, "VERSION");
+        if (!v) {
+            return true;
+        }
+        version = *v;
+    }
+    if (!no_more(rest, "the VERSION")) {
+        return true;
+    }
+    return exchange(QUEUE_HELLO, peer::payload_u32(static_cast<uint32_t>(version)));
+}
+
+bool Runner::new_message(std::string_view rest) {
+    return !no_more(rest, "new") || exchange(QUEUE_MESSAGE_NEW, {});
+}
+
+bool Runner::finish(std::string_view rest) {
+    return !no_more(rest, "finish") || exchange(QUEUE_FINISH, {});
+}
+
+bool Runner::store(std::string_view rest) {
     std::optional<uint32_t> id = msgid(next_word(rest));
     if (!id) {
         return true;
     }
     std::string path(trim(rest));
     if (path.empty()) {
-        return bad("store needs a FILE after the MSGID");
+        return misused("FILE is missing");
     }
     peer::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
@@ -341,7 +509,7 @@ bool Runner::store_command(std::string_view rest) {
     return exchange(QUEUE_MESSAGE_STORE, peer::payload_u32(*id), fd.get());
 }
 
-bool Runner::open_command(std::string_view rest) {
+bool Runner::open_message(std::string_view rest) {
     std::optional<uint32_t> id = msgid(next_word(rest));
     if (!id) {
         return true;
@@ -391,6 +559,128 @@ bool Runner::open_command(std::string_view rest) {
     return true;
 }
 
+bool Runner::message_request(std::string_view rest, uint32_t type) {
+    std::optional<uint32_t> id = msgid(next_word(rest));
+    if (!id || !no_more(rest, "the MSGID")) {
+        return true;
+    }
+    return exchange(type, peer::payload_u32(*id));
+}
+
+bool Runner::envelope_request(std::string_view rest, uint32_t type) {
+    std::optional<uint64_t> id = evpid(next_word(rest));
+    if (!id || !no_more(rest, "the ID")) {
+        return true;
+    }
+    return exchange(type, peer::payload_u64(*id));
+}
+
+bool Runner::envelope_new(std::string_view rest) {
+    std::optional<uint32_t> id = msgid(next_word(rest));
+    std::optional<bytes> envelope = id ? text(rest) : std::nullopt;
+    if (!envelope) {
+        return true;
+    }
+    bytes payload = peer::payload_u32_bytes(*id, *envelope);
+    if (!fits(payload.size(), sizeof(uint32_t), "an envelope")) {
+        return true;
+    }
+    return exchange(QUEUE_ENVELOPE_NEW, payload);
+}
+
+bool Runner::envelope_replace(std::string_view rest) {
+    std::optional<uint64_t> id = evpid(next_word(rest));
+    std::optional<bytes> envelope = id ? text(rest) : std::nullopt;
+    if (!envelope) {
+        return true;
+    }
+    bytes payload = peer::payload_u64_bytes(*id, *envelope);
+    if (!fits(payload.size(), sizeof(uint64_t), "an envelope")) {
+        return true;
+    }
+    return exchange(QUEUE_ENVELOPE_REPLACE, payload);
+}
+
+bool Runner::iterate(std::string_view rest) {
+    std::string_view what = next_word(rest);
+    if (what.empty() || what == "envelopes") {
+        if (!no_more(rest, what.empty() ? "iterate" : "envelopes")) {
+            return true;
+        }
+        return exchange(QUEUE_ENVELOPE_ITERATE, {});
+    }
+    if (what != "messages") {
+        return misused(cat({"\"", what, "\" is neither envelopes nor messages"}));
+    }
+    uint64_t value = 0;
+    std::string_view arg = next_word(rest);
+    if (!arg.empty()) {
+        std::optional<uint64_t> v = number(arg, UINT32_MAX, "VALUE");
+        if (!v) {
+            return true;
+        }
+        value = *v;
+    }
+    if (!no_more(rest, "the VALUE")) {
+        return true;
+    }
+    return exchange(QUEUE_MESSAGE_ITERATE, peer::payload_u32(static_cast<uint32_t>(value)));
+}
+
+bool Runner::raw(std::string_view rest) {
+    std::string_view type_word = next_word(rest);
+    if (type_word.empty()) {
+        return misused("TYPE is missing");
+    }
+    std::optional<uint64_t> type;
+    for (uint32_t t = QUEUE_HELLO; t <= QUEUE_MESSAGE_ITERATE; t++) {
+        if (type_word == peer::request_name(t)) {
+            type = t;
+        }
+    }
+    // A word that does not start with a digit is meant as a name.
+    if (!type && !(type_word[0] >= '0' && type_word[0] <= '9')) {
+        return bad(cat({"unknown type name ", type_word, "; \"help raw\" lists the names"}));
+    }
+    if (!type) {
+        type = number(type_word, UINT32_MAX, "TYPE");
+        if (!type) {
+            return true;
+        }
+    }
+    std::optional<bytes> payload = hex(rest);
+    if (!payload || !fits(payload->size(), 0, "a payload")) {
+        return true;
+    }
+    return exchange(static_cast<uint32_t>(*type), *payload, -1, true);
+}
+
+bool Runner::help(std::string_view rest) {
+    std::string_view name = next_word(rest);
+    if (!no_more(rest, "the COMMAND")) {
+        return true;
+    }
+    if (name.empty()) {
+        print_commands(stdout);
+        printf("\"help COMMAND\" says more about one.\n");
+        return true;
+    }
+    const Command *c = find_command(name);
+    if (c == nullptr) {
+        return bad(cat({"no command \"", name, "\"; \"help\" lists the commands"}));
+    }
+    printf("usage: %s\n%s.\n", usage_of(*c).c_str(), c->summary);
+    if (c->more != nullptr) {
+        printf("%s\n", c->more);
+    }
+    if (c->handle == &Runner::raw) {
+        for (uint32_t t = QUEUE_HELLO; t <= QUEUE_MESSAGE_ITERATE; t++) {
+            printf("  %2u %s\n", t, peer::request_name(t));
+        }
+    }
+    return true;
+}
+
 bool Runner::line(int number, std::string_view input) {
     line_no_ = number;
     std::string_view rest = trim(input);
@@ -401,128 +691,11 @@ bool Runner::line(int number, std::string_view input) {
         printf("> %.*s\n", static_cast<int>(rest.size()), rest.data());
     }
     std::string_view word = next_word(rest);
-    std::string command(word);
-
-    if (command == "help") {
-        fputs(RUN_USAGE, stdout);
-        return true;
+    command_ = find_command(word);
+    if (command_ == nullptr) {
+        return bad(cat({"unknown command \"", word, "\"; \"help\" lists the commands"}));
     }
-    if (command == "hello") {
-        uint64_t version = QUEUE_API_VERSION;
-        std::string_view arg = next_word(rest);
-        if (!arg.empty()) {
-            std::optional<uint64_t> v = this->number(arg, UINT32_MAX, "VERSION");
-            if (!v) {
-                return true;
-            }
-            version = *v;
-        }
-        if (!no_more(rest, "hello VERSION")) {
-            return true;
-        }
-        return exchange(QUEUE_HELLO, peer::payload_u32(static_cast<uint32_t>(version)));
-    }
-    if (command == "new" || command == "finish") {
-        if (!no_more(rest, command.c_str())) {
-            return true;
-        }
-        return exchange(command == "new" ? QUEUE_MESSAGE_NEW : QUEUE_FINISH, {});
-    }
-    if (command == "store") {
-        return store_command(rest);
-    }
-    if (command == "open") {
-        return open_command(rest);
-    }
-    if (command == "remove" || command == "mark" || command == "unmark") {
-        std::optional<uint32_t> id = msgid(next_word(rest));
-        if (!id || !no_more(rest, "the MSGID")) {
-            return true;
-        }
-        uint32_t type = command == "remove" ? QUEUE_MESSAGE_REMOVE
-                        : command == "mark" ? QUEUE_MESSAGE_MARK
-                                            : QUEUE_MESSAGE_UNMARK;
-        return exchange(type, peer::payload_u32(*id));
-    }
-    if (command == "envelope-new") {
-        std::optional<uint32_t> id = msgid(next_word(rest));
-        std::optional<bytes> envelope = id ? text(rest) : std::nullopt;
-        if (!envelope) {
-            return true;
-        }
-        return exchange(QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(*id, *envelope));
-    }
-    if (command == "envelope-replace") {
-        std::optional<uint64_t> id = evpid(next_word(rest));
-        std::optional<bytes> envelope = id ? text(rest) : std::nullopt;
-        if (!envelope) {
-            return true;
-        }
-        return exchange(QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(*id, *envelope));
-    }
-    if (command == "envelope-read" || command == "envelope-remove") {
-        std::optional<uint64_t> id = evpid(next_word(rest));
-        if (!id || !no_more(rest, "the ID")) {
-            return true;
-        }
-        return exchange(command == "envelope-read" ? QUEUE_ENVELOPE_READ : QUEUE_ENVELOPE_REMOVE,
-                        peer::payload_u64(*id));
-    }
-    if (command == "iterate") {
-        std::string_view what = next_word(rest);
-        if (what.empty() || what == "envelopes") {
-            if (!no_more(rest, "iterate")) {
-                return true;
-            }
-            return exchange(QUEUE_ENVELOPE_ITERATE, {});
-        }
-        if (what != "messages") {
-            return bad("iterate takes \"envelopes\" or \"messages\", not \"" + std::string(what) +
-                       "\"");
-        }
-        uint64_t value = 0;
-        std::string_view arg = next_word(rest);
-        if (!arg.empty()) {
-            std::optional<uint64_t> v = this->number(arg, UINT32_MAX, "VALUE");
-            if (!v) {
-                return true;
-            }
-            value = *v;
-        }
-        if (!no_more(rest, "iterate messages VALUE")) {
-            return true;
-        }
-        return exchange(QUEUE_MESSAGE_ITERATE, peer::payload_u32(static_cast<uint32_t>(value)));
-    }
-    if (command == "raw") {
-        std::string_view type_word = next_word(rest);
-        if (type_word.empty()) {
-            return bad("raw needs a TYPE");
-        }
-        std::optional<uint64_t> type;
-        for (uint32_t t = QUEUE_HELLO; t <= QUEUE_MESSAGE_ITERATE; t++) {
-            if (type_word == peer::request_name(t)) {
-                type = t;
-            }
-        }
-        if (!type) {
-            type = this->number(type_word, UINT32_MAX, "TYPE");
-            if (!type) {
-                return true;
-            }
-        }
-        std::optional<bytes> payload = hex(rest);
-        if (!payload) {
-            return true;
-        }
-        if (payload->size() > MAX_PAYLOAD) {
-            return bad(std::to_string(payload->size()) +
-                       " bytes do not fit in one frame (at most " + std::to_string(MAX_PAYLOAD) +
-                       ")");
-        }
-        return exchange(static_cast<uint32_t>(*type), *payload, -1, true);
-    }
-    return bad("unknown command \"" + command + "\"; \"help\" lists the commands");
+    return (this->*command_->handle)(rest);
 }
 
 }  // namespace
@@ -531,19 +704,21 @@ int run_main(int argc, char **argv) {
     static const option longopts[] = {
         {"help", no_argument, nullptr, 'h'}, {"file", required_argument, nullptr, 'f'}, {}};
     optind = 1;
+    opterr = 0;
     const char *file = nullptr;
     int c;
-    while ((c = getopt_long(argc, argv, "+hf:", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+:hf:", longopts, nullptr)) != -1) {
         switch (c) {
             case 'h':
-                fputs(RUN_USAGE, stdout);
+                fputs(RUN_INTRO, stdout);
+                print_commands(stdout);
+                fputs(RUN_NOTES, stdout);
                 return EXIT_PASSED;
             case 'f':
                 file = optarg;
                 break;
             default:
-                fputs(RUN_USAGE, stderr);
-                return EXIT_USAGE;
+                return option_error("memq-peer run", c, argv);
         }
     }
     std::string path = backend_operand("memq-peer run", argc, argv, optind);
@@ -566,14 +741,26 @@ int run_main(int argc, char **argv) {
         }
         return EXIT_USAGE;
     }
-    // Echo the commands when they do not come from a person at a terminal,
-    // so that the transcript reads on its own.
-    Runner runner(backend, !isatty(fileno(in)));
+    // A person at a terminal gets a prompt, on stderr so that a transcript
+    // kept from stdout holds replies alone. Input that does not come from a
+    // terminal is echoed instead, so that the transcript reads on its own.
+    const bool terminal = isatty(fileno(in)) != 0;
+    const bool prompt = terminal && file == nullptr;
+    Runner runner(backend, !terminal);
     char *line = nullptr;
     size_t cap = 0;
     int number = 0;
     bool going = true;
-    while (going && getline(&line, &cap, in) != -1) {
+    while (going) {
+        if (prompt) {
+            fputs("> ", stderr);
+        }
+        if (getline(&line, &cap, in) == -1) {
+            if (prompt) {
+                fputs("\n", stderr);
+            }
+            break;
+        }
         std::string_view text(line);
         if (!text.empty() && text.back() == '\n') {
             text.remove_suffix(1);

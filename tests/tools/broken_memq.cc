@@ -2,12 +2,14 @@
 // environment variable BROKEN_MEMQ, so that tests can see memq-peer check
 // catch it:
 //   flip-envelope  every envelope read comes back with one byte changed;
-//   exit-on-open   the process ends without answering the first open.
+//   exit-on-open   the process ends without answering the first open;
+//   noisy-store    every store logs a line that no step expects.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "frame/queue_api.h"
+#include "log/log.h"
 #include "store/memq.h"
 
 namespace {
@@ -24,16 +26,25 @@ int vanishing_open(uint32_t) {
     _exit(3);
 }
 
+int noisy_store(uint32_t msgid, const char *path) {
+    log_warning("warn: broken_memq: a line no step expects");
+    return memq_message_store(msgid, path);
+}
+
 }  // namespace
 
 int main() {
+    // Its log goes to standard error, as memq's does: memq-peer shows the
+    // backend's lines from there, and holds each step to those it expects.
+    log_open(1);
     const char *fault = getenv("BROKEN_MEMQ");
     if (fault == nullptr) {
         return 2;
     }
     stored_messages = tree{};
     queue_api_set_message_new(memq_message_new);
-    queue_api_set_message_store(memq_message_store);
+    queue_api_set_message_store(strcmp(fault, "noisy-store") == 0 ? noisy_store
+                                                                  : memq_message_store);
     queue_api_set_message_remove(memq_message_remove);
     queue_api_set_message_open(strcmp(fault, "exit-on-open") == 0 ? vanishing_open
                                                                   : memq_message_open);
