@@ -104,16 +104,24 @@ void free_message(memq_message *msg) {
 
 }  // namespace
 
+// Everything a new record needs is obtained before it is filed, so that a
+// failure leaves the store as it was and the filing itself cannot fail.
 int memq_message_new(uint32_t *msgid) {
     auto *msg = static_cast<memq_message *>(calloc(1, sizeof(memq_message)));
     if (msg == nullptr) {
         log_warning_errno("warn: calloc");
         return 0;
     }
+    tree_node *node = tree_node_new();
+    if (node == nullptr) {
+        log_warning_errno("warn: malloc");
+        free(msg);
+        return 0;
+    }
     do {
         *msgid = new_msgid();
     } while (tree_contains(&stored_messages, *msgid) != 0);
-    tree_xset(&stored_messages, *msgid, msg);
+    tree_xset_node(&stored_messages, node, *msgid, msg);
     return 1;
 }
 
@@ -259,9 +267,14 @@ int memq_envelope_new(uint32_t msgid, std::span<const uint8_t> data, uint64_t *e
         log_warning_errno("warn: malloc");
         return 0;
     }
+    tree_node *node = tree_node_new();
+    if (node == nullptr) {
+        log_warning_errno("warn: malloc");
+        return 0;
+    }
     env->data = bytes.release();
     env->length = data.size();
-    tree_xset(&msg->envelopes, *evpid, env.release());
+    tree_xset_node(&msg->envelopes, node, *evpid, env.release());
     return 1;
 }
 

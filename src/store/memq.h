@@ -6,8 +6,9 @@
 // their bytes. Single-threaded: even lookups restructure the trees.
 //
 // The handlers fill the frame's handler table; each failure is one warning
-// line and a failure result, and leaves the store as it was. The only fatal
-// exit is the tree's own, when a node cannot be allocated.
+// line and a failure result, and leaves the store as it was. No handler
+// ends the process: a record's tree node is obtained with the record, before
+// anything is filed.
 #pragma once
 
 #include <cstddef>
