@@ -76,9 +76,15 @@ namespace {
 
 // The loop's process-wide state: the one channel on descriptor 0, the
 // request being served and the reply being built (null between requests).
+// The request's payload is borrowed from the channel's input, and every
+// reply is built in one kept frame, which is written out before the next
+// request is taken: answering costs no allocation, so a backend short of
+// memory still answers every request.
 imsg_channel channel;
 imsg_message request;
 frame_buf *pending_reply;
+frame_buf reply_frame;
+uint8_t reply_bytes[IMSG_MAX_LEN];
 
 // Room for an envelope on the way back, and one block of a message's
 // content on the way in. Reused by every request.
@@ -89,8 +95,10 @@ constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
 
 // A peer may send a descriptor ahead of the message that claims it, but
 // descriptors that no message claims would fill our table until reading
-// stops; beyond this many, the oldest waiting one goes.
+// stops; beyond this many, the oldest waiting one goes. With one place left
+// for the next read, no read has to allocate one.
 constexpr size_t MAX_UNCLAIMED_FDS = 16;
+static_assert(MAX_UNCLAIMED_FDS < IMSG_FD_PLACES);
 
 [[noreturn]] void peer_violation(const char *warning) {
     log_warning("%s", warning);
@@ -185,8 +193,8 @@ class request_reader {
         return value;
     }
 
-    // Everything after the fixed fields, borrowed from the payload: the
-    // caller releases the payload only once it is done with these bytes.
+    // Everything after the fixed fields, borrowed from the payload, which
+    // stays valid until the loop takes the next request.
     std::span<const uint8_t> rest() {
         std::span<const uint8_t> bytes(cursor_, left_);
         cursor_ += left_;
@@ -194,13 +202,11 @@ class request_reader {
         return bytes;
     }
 
-    // Checks that nothing follows the fixed fields and gives the payload
-    // back; the fields already taken are copies.
+    // Checks that nothing follows the fixed fields.
     void finish() {
         if (left_ != 0) {
             peer_violation("warn: queue-proc: bogus data");
         }
-        imsg_release(&request);
     }
 
   private:
@@ -217,11 +223,12 @@ class request_reader {
     size_t left_;
 };
 
-// Queues a reply made of one piece. A reply that cannot be queued would
-// leave the peer waiting forever, so it ends the process like a reply that
-// cannot be built; the handler's descriptor is not left behind open.
+// Queues a reply made of one piece. Built in the kept frame it cannot fail;
+// if it ever did, the peer would wait forever, so it would end the process
+// like a reply that cannot be built, without leaving the handler's
+// descriptor open.
 void send_whole(int fd, const void *data, uint16_t len) {
-    if (imsg_send(&channel, QUEUE_REPLY, 0, 0, fd, data, len) == -1) {
+    if (imsg_send_in(&channel, &reply_frame, QUEUE_REPLY, 0, 0, fd, data, len) == -1) {
         if (fd != -1) {
             close(fd);
         }
@@ -233,10 +240,11 @@ void send_result(int result) {
     send_whole(-1, &result, sizeof result);
 }
 
-// Appends to the reply being built, creating it on first use.
+// Appends to the reply being built, creating it on first use in the kept
+// frame, whose whole size every reply fits.
 void reply_append(const void *data, uint16_t len) {
     if (pending_reply == nullptr) {
-        pending_reply = imsg_create(&channel, QUEUE_REPLY, 0, 0, 1024);
+        pending_reply = imsg_create_in(&channel, &reply_frame, QUEUE_REPLY, 0, 0);
         if (pending_reply == nullptr) {
             api_failure("warn: queue-api: imsg_create failed");
         }
@@ -377,9 +385,7 @@ void serve_message_unmark(request_reader &in) {
 void serve_envelope_new(request_reader &in) {
     uint32_t msgid = in.take_u32();
     uint64_t evpid = 0;
-    // The envelope lies in the payload, which must outlive the handler.
     int result = queue_handlers.envelope_new(msgid, in.rest(), &evpid);
-    imsg_release(&request);
     reply_append(&result, sizeof result);
     if (result == 1) {
         reply_append(&evpid, sizeof evpid);
@@ -405,9 +411,7 @@ void serve_envelope_read(request_reader &in) {
 
 void serve_envelope_replace(request_reader &in) {
     uint64_t evpid = in.take_u64();
-    int result = queue_handlers.envelope_replace(evpid, in.rest());
-    imsg_release(&request);
-    send_result(result);
+    send_result(queue_handlers.envelope_replace(evpid, in.rest()));
 }
 
 // An iterate result above 0 brings the id and that many bytes; any other
@@ -526,11 +530,12 @@ void close_unclaimed_fds() {
 int queue_api_run() {
     confine();
     imsg_setup(&channel, 0);
+    frame_buf_init_kept(&reply_frame, reply_bytes, sizeof reply_bytes);
 
     for (;;) {
         // A request already complete in the input is served before the
         // socket is read again.
-        ssize_t got = imsg_get(&channel, &request);
+        ssize_t got = imsg_get_borrowed(&channel, &request);
         if (got == 0) {
             ssize_t n = imsg_read(&channel);
             if (n == 0) {
