@@ -992,7 +992,7 @@ const workload WORKLOADS[] = {
     {"fill", run_fill, {100000, 1, 512, 4096, 100000}, {200, 4, 512, 4096, 300}},
     {"large", run_large, {1, 1, 0, 64L << 20, 0}, {1, 1, 0, 3L << 20, 0}},
     {"drain", run_drain, {0, 1, 512, 4096, 100000}, {0, 1, 512, 4096, 300}},
-    {"soak", run_soak, {1000000, 1, 2048, 65536, 10000}, {2000, 1, 512, 20000, 50}},
+    {"soak", run_soak, {1000000, 1, 2048, 131072, 10000}, {2000, 1, 512, 20000, 50}},
 };
 
 params params_for(const workload &w, const options &opt) {
