@@ -129,8 +129,10 @@ T field(const uint8_t *payload, size_t len, size_t at = 0) {
 bool read_content(int fd, bytes &out) {
     struct stat st;
     out.clear();
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-        out.reserve(static_cast<size_t>(st.st_size));
+    // The content starts where the descriptor stands, not at the file's start.
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    if (fstat(fd, &st) == 0 && at >= 0 && st.st_size > at) {
+        out.reserve(static_cast<size_t>(st.st_size - at));
     }
     uint8_t block[65536];
     for (;;) {

@@ -86,8 +86,9 @@ void consume_borrowed(imsg_channel *ch) {
     }
 }
 
-// Steps 1 to 4 of an extraction: the whole length of the complete message at
-// the front, 0 when there is none yet, -1 with ERANGE for a bad length.
+// The complete message at the front of the input: its whole length, with its
+// header copied out; 0 when it is not complete yet; -1 with ERANGE for a
+// length no frame may have, the header copied all the same.
 ssize_t front_message(imsg_channel *ch, imsg_message *msg) {
     if (ch->in_len < IMSG_HDR_LEN) {
         return 0;
@@ -133,7 +134,8 @@ imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id,
     return hdr;
 }
 
-// A kept frame that can take a new message: not null with errno set.
+// Whether the frame is a kept one that can take a new message; false with
+// errno set when it is not.
 bool frame_free(const frame_buf *frame) {
     if (!frame->kept) {
         errno = EINVAL;
