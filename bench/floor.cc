@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -31,7 +32,7 @@ using bytes = std::vector<uint8_t>;
 
 struct message {
     bytes content;
-    uint32_t envelopes = 0;
+    std::vector<uint64_t> envelopes;
 };
 
 struct floor_state {
@@ -128,8 +129,10 @@ T field(const uint8_t *payload, size_t len, size_t at = 0) {
 bool read_content(int fd, bytes &out) {
     struct stat st;
     out.clear();
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-        out.reserve(static_cast<size_t>(st.st_size));
+    // The content starts where the descriptor stands, not at the file's start.
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    if (fstat(fd, &st) == 0 && at >= 0 && st.st_size > at) {
+        out.reserve(static_cast<size_t>(st.st_size - at));
     }
     uint8_t block[65536];
     for (;;) {
@@ -167,18 +170,27 @@ int open_content(const bytes &content) {
 
 void drop_envelope(floor_state &s, uint64_t evpid) {
     auto owner = s.messages.find(static_cast<uint32_t>(evpid >> 32));
-    if (owner != s.messages.end() && --owner->second.envelopes == 0) {
+    if (owner == s.messages.end()) {
+        return;
+    }
+    std::vector<uint64_t> &ids = owner->second.envelopes;
+    ids.erase(std::find(ids.begin(), ids.end(), evpid));
+    if (ids.empty()) {
         s.messages.erase(owner);
     }
 }
 
+// Each message lists its envelopes, so a removal costs what it removes and
+// not a walk over every envelope in the store.
 void remove_message(floor_state &s, uint32_t msgid) {
-    if (s.messages.erase(msgid) == 0) {
+    auto it = s.messages.find(msgid);
+    if (it == s.messages.end()) {
         return;
     }
-    for (auto it = s.envelopes.begin(); it != s.envelopes.end();) {
-        it = (it->first >> 32) == msgid ? s.envelopes.erase(it) : std::next(it);
+    for (uint64_t evpid : it->second.envelopes) {
+        s.envelopes.erase(evpid);
     }
+    s.messages.erase(it);
 }
 
 void serve(floor_state &s, const imsg_header &hdr, const uint8_t *p, size_t len) {
@@ -242,7 +254,7 @@ void serve(floor_state &s, const imsg_header &hdr, const uint8_t *p, size_t len)
             }
             uint64_t evpid = (static_cast<uint64_t>(msgid) << 32) | s.next_envelope++;
             s.envelopes[evpid].assign(p + 4, p + len);
-            it->second.envelopes++;
+            it->second.envelopes.push_back(evpid);
             int32_t one = 1;
             reply(s, &one, sizeof one, &evpid, sizeof evpid);
             break;

@@ -16,6 +16,13 @@ namespace {
 // block and answer null, which reads as failure with the block gone, so the
 // smallest request is one byte.
 int resize_exact(frame_buf *buf, size_t size) {
+    if (buf->kept) {
+        if (size > buf->capacity) {
+            errno = ENOMEM;
+            return -1;
+        }
+        return 0;
+    }
     void *data = realloc(buf->data, size == 0 ? 1 : size);
     if (data == nullptr) {
         return -1;
@@ -135,6 +142,15 @@ frame_buf *frame_buf_new_fixed(size_t capacity) {
     return frame_buf_new(capacity, capacity);
 }
 
+void frame_buf_init_kept(frame_buf *buf, uint8_t *storage, size_t capacity) {
+    *buf = frame_buf{};
+    buf->data = storage;
+    buf->capacity = capacity;
+    buf->limit = capacity;
+    buf->fd = -1;
+    buf->kept = true;
+}
+
 int frame_buf_grow(frame_buf *buf, size_t n) {
     if (n > buf->limit - buf->used) {
         errno = ENOMEM;
@@ -185,6 +201,12 @@ size_t frame_buf_room(const frame_buf *buf) {
 }
 
 void frame_buf_free(frame_buf *buf) {
+    if (buf->kept) {
+        buf->used = 0;
+        buf->sent = 0;
+        buf->fd = -1;
+        return;
+    }
     free(buf->data);
     free(buf);
 }

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
-#include <utility>
 
 uint32_t imsg_fd_reserve = 0;
 
@@ -28,22 +28,90 @@ struct FrameBufFree {
 };
 using FrameBufPtr = std::unique_ptr<frame_buf, FrameBufFree>;
 
-// A read must hold a place for a descriptor before it receives one, yet
-// almost every read brings none. The place a read did not use waits here for
-// the next read instead of going back to the allocator, so that a request's
-// path allocates nothing but its payload and its reply.
-received_fd *spare_slot;
+// A read must hold a place for a descriptor before it receives one, and a
+// place must wait with its descriptor until a message claims it. The places
+// live here, outside the allocator, so that neither a read nor a claim
+// allocates and neither can fail for lack of memory; only a user that lets
+// more descriptors wait than there are places makes a read allocate one.
+received_fd fd_places[IMSG_FD_PLACES];
+received_fd *free_places[IMSG_FD_PLACES];
+size_t free_place_count;
+bool places_ready;
 
-struct ReceivedFdKeep {
-    void operator()(received_fd *slot) const { spare_slot = slot; }
-};
-using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdKeep>;
+bool is_place(const received_fd *slot) {
+    std::less_equal<const received_fd *> at_or_before;
+    return at_or_before(fd_places, slot) && at_or_before(slot, &fd_places[IMSG_FD_PLACES - 1]);
+}
 
 received_fd *take_slot() {
-    if (spare_slot != nullptr) {
-        return std::exchange(spare_slot, nullptr);
+    if (!places_ready) {
+        for (received_fd &place : fd_places) {
+            free_places[free_place_count++] = &place;
+        }
+        places_ready = true;
+    }
+    if (free_place_count > 0) {
+        return free_places[--free_place_count];
     }
     return static_cast<received_fd *>(calloc(1, sizeof(received_fd)));
+}
+
+void give_slot(received_fd *slot) {
+    if (is_place(slot)) {
+        free_places[free_place_count++] = slot;
+    } else {
+        free(slot);
+    }
+}
+
+struct ReceivedFdGive {
+    void operator()(received_fd *slot) const { give_slot(slot); }
+};
+using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdGive>;
+
+// A message handed out by imsg_get_borrowed() leaves the input only when the
+// channel is next asked for more, since its payload lies there until then.
+void consume_borrowed(imsg_channel *ch) {
+    if (ch->in_payload == nullptr) {
+        return;
+    }
+    ch->in_payload = nullptr;
+    imsg_header hdr;
+    memcpy(&hdr, ch->in_buf, sizeof hdr);
+    size_t length = hdr.length;
+    if (ch->in_len > length) {
+        memmove(ch->in_buf, ch->in_buf + length, ch->in_len - length);
+        ch->in_len -= length;
+    } else {
+        ch->in_len = 0;
+    }
+}
+
+// The complete message at the front of the input: its whole length, with its
+// header copied out; 0 when it is not complete yet; -1 with ERANGE for a
+// length no frame may have, the header copied all the same.
+ssize_t front_message(imsg_channel *ch, imsg_message *msg) {
+    if (ch->in_len < IMSG_HDR_LEN) {
+        return 0;
+    }
+    memcpy(&msg->header, ch->in_buf, sizeof msg->header);
+    size_t length = msg->header.length;
+    if (length < IMSG_HDR_LEN || length > IMSG_MAX_LEN) {
+        errno = ERANGE;
+        return -1;
+    }
+    if (ch->in_len < length) {
+        return 0;
+    }
+    return static_cast<ssize_t>(length);
+}
+
+// The oldest waiting descriptor for a message that asks for one, else -1.
+int claim_fd(imsg_channel *ch, const imsg_message *msg) {
+    if ((msg->header.flags & IMSG_FLAG_FD) != 0 && !TAILQ_EMPTY(&ch->received_fds)) {
+        return imsg_take_fd(ch);
+    }
+    return -1;
 }
 
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
@@ -54,13 +122,30 @@ imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id,
     return hdr;
 }
 
+// Whether the frame is a kept one that can take a new message; false with
+// errno set when it is not.
+bool frame_free(const frame_buf *frame) {
+    if (!frame->kept) {
+        errno = EINVAL;
+        return false;
+    }
+    if (frame->used != 0) {
+        errno = EBUSY;
+        return false;
+    }
+    return true;
+}
+
 // Builds and queues one message from the header and the payload pieces,
-// whose total the caller has already checked. The descriptor joins the
-// buffer only once nothing can fail any more, so a failure leaves it with
-// the caller.
-int queue_message(imsg_channel *ch, const imsg_header &hdr, int fd, const iovec *iov, int iovcnt,
-                  size_t payload) {
-    FrameBufPtr buf(frame_buf_new(IMSG_HDR_LEN + payload, IMSG_MAX_LEN));
+// whose total the caller has already checked, in the kept frame when one is
+// given and in a new buffer otherwise. The descriptor joins the buffer only
+// once nothing can fail any more, so a failure leaves it with the caller.
+int queue_message(imsg_channel *ch, frame_buf *frame, const imsg_header &hdr, int fd,
+                  const iovec *iov, int iovcnt, size_t payload) {
+    if (frame != nullptr && !frame_free(frame)) {
+        return -1;
+    }
+    FrameBufPtr buf(frame != nullptr ? frame : frame_buf_new(IMSG_HDR_LEN + payload, IMSG_MAX_LEN));
     if (buf == nullptr) {
         return -1;
     }
@@ -105,6 +190,17 @@ frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t 
     return buf.release();
 }
 
+frame_buf *imsg_create_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id,
+                          pid_t pid) {
+    if (!frame_free(frame)) {
+        return nullptr;
+    }
+    imsg_header hdr = make_header(ch, type, peer_id, pid);
+    // The frame is empty and holds IMSG_MAX_LEN bytes, so the header fits.
+    frame_buf_append(frame, &hdr, sizeof hdr);
+    return frame;
+}
+
 int imsg_add(frame_buf *buf, const void *data, uint16_t len) {
     if (len == 0) {
         return 0;
@@ -135,7 +231,17 @@ int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int 
         return -1;
     }
     iovec piece{const_cast<void *>(data), len};
-    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
+    return queue_message(ch, nullptr, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
+}
+
+int imsg_send_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id, pid_t pid,
+                 int fd, const void *data, uint16_t len) {
+    if (len > MAX_PAYLOAD) {
+        errno = ERANGE;
+        return -1;
+    }
+    iovec piece{const_cast<void *>(data), len};
+    return queue_message(ch, frame, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
 }
 
 int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
@@ -149,8 +255,8 @@ int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int
         }
         payload += iov[i].iov_len;
     }
-    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, iov, iovcnt > 0 ? iovcnt : 0,
-                         payload);
+    return queue_message(ch, nullptr, make_header(ch, type, peer_id, pid), fd, iov,
+                         iovcnt > 0 ? iovcnt : 0, payload);
 }
 
 int imsg_write_all(imsg_channel *ch) {
@@ -174,6 +280,7 @@ void imsg_discard(imsg_channel *ch) {
 }
 
 ssize_t imsg_read(imsg_channel *ch) {
+    consume_borrowed(ch);
     union {
         cmsghdr align;
         uint8_t bytes[CMSG_SPACE(sizeof(int))];
@@ -240,39 +347,37 @@ ssize_t imsg_read(imsg_channel *ch) {
 }
 
 ssize_t imsg_get(imsg_channel *ch, imsg_message *msg) {
-    if (ch->in_len < IMSG_HDR_LEN) {
-        return 0;
+    consume_borrowed(ch);
+    ssize_t length = front_message(ch, msg);
+    if (length <= 0) {
+        return length;
     }
-    memcpy(&msg->header, ch->in_buf, sizeof msg->header);
-    size_t length = msg->header.length;
-    if (length < IMSG_HDR_LEN || length > IMSG_MAX_LEN) {
-        errno = ERANGE;
-        return -1;
-    }
-    if (ch->in_len < length) {
-        return 0;
-    }
-    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
-    size_t payload = length - IMSG_HDR_LEN;
+    size_t payload = static_cast<size_t>(length) - IMSG_HDR_LEN;
     // Allocated even when empty so that every message owns a block and
     // imsg_release has one rule.
     auto *data = static_cast<uint8_t *>(malloc(payload == 0 ? 1 : payload));
     if (data == nullptr) {
         return -1;
     }
-    msg->fd = -1;
-    if ((msg->header.flags & IMSG_FLAG_FD) != 0 && !TAILQ_EMPTY(&ch->received_fds)) {
-        msg->fd = imsg_take_fd(ch);
-    }
+    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
+    msg->fd = claim_fd(ch, msg);
     memcpy(data, ch->in_payload, payload);
     msg->data = data;
-    if (ch->in_len > length) {
-        memmove(ch->in_buf, ch->in_buf + length, ch->in_len - length);
-        ch->in_len -= length;
-    } else {
-        ch->in_len = 0;
+    // Consumed at once: nothing of it stays borrowed.
+    consume_borrowed(ch);
+    return length;
+}
+
+ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg) {
+    consume_borrowed(ch);
+    ssize_t length = front_message(ch, msg);
+    if (length <= 0) {
+        return length;
     }
-    return static_cast<ssize_t>(length);
+    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
+    msg->fd = claim_fd(ch, msg);
+    msg->data = ch->in_payload;
+    return length;
 }
 
 void imsg_release(imsg_message *msg) {
@@ -286,7 +391,7 @@ int imsg_take_fd(imsg_channel *ch) {
     }
     TAILQ_REMOVE(&ch->received_fds, oldest, entry);
     int fd = oldest->fd;
-    free(oldest);
+    give_slot(oldest);
     return fd;
 }
 

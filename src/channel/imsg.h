@@ -36,6 +36,12 @@ static_assert(sizeof(imsg_header) == IMSG_HDR_LEN, "the wire header is 16 packed
 
 // One outgoing message. Invariant: used <= capacity <= limit, and while
 // queued, sent < used. `fd` (or -1) is owned by the buffer once set.
+//
+// A kept buffer (frame_buf_init_kept()) has a record and bytes that belong
+// to whoever set it up, for as long as the channel lives: wherever the
+// channel would free a buffer it empties a kept one instead (used and sent
+// 0, fd -1), and its capacity never changes. Empty means free for the next
+// message; a kept buffer that is not empty is being built or is queued.
 struct frame_buf {
     TAILQ_ENTRY(frame_buf) entry;
     uint8_t *data;
@@ -44,6 +50,7 @@ struct frame_buf {
     size_t used;
     size_t sent;
     int fd;
+    bool kept;
 };
 TAILQ_HEAD(frame_buf_list, frame_buf);
 
@@ -60,8 +67,15 @@ struct received_fd {
 };
 TAILQ_HEAD(received_fd_list, received_fd);
 
+// Received descriptors wait in places the channel keeps outside the
+// allocator: a user that lets at most IMSG_FD_PLACES - 1 wait between reads
+// leaves a place for every read, so that no read allocates.
+inline constexpr size_t IMSG_FD_PLACES = 17;
+
 // One endpoint. Bytes [0, in_len) of in_buf are received and not yet
-// extracted, and always begin at a message boundary.
+// extracted, and always begin at a message boundary. in_payload is not null
+// while a message handed out by imsg_get_borrowed() still sits at the front
+// of in_buf.
 struct imsg_channel {
     received_fd_list received_fds;
     uint8_t in_buf[IMSG_INBUF_LEN];
@@ -73,7 +87,8 @@ struct imsg_channel {
 };
 
 // A received message: `data` (length - 16 bytes) is owned by the message
-// until imsg_release(); `fd` (-1 for none) belongs to the caller for good.
+// until imsg_release(), or borrowed from the channel after
+// imsg_get_borrowed(); `fd` (-1 for none) belongs to the caller for good.
 struct imsg_message {
     imsg_header header;
     int fd;
@@ -92,8 +107,16 @@ void imsg_setup(imsg_channel *ch, int fd);
 // 16 + size > 16384 (nothing allocated), or with the allocator's errno.
 frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, uint16_t size);
 
-// Appends len bytes; returns len. On -1 the buffer has been freed and must
-// not be used again. Adding 0 bytes changes nothing (data may be null).
+// As imsg_create(), but the message is built in the caller's kept frame, so
+// nothing is allocated and only its limit can refuse an add. Null with
+// EINVAL for a frame that is not kept, or with EBUSY while it is not empty
+// (still queued, or a message is being built in it).
+frame_buf *imsg_create_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id,
+                          pid_t pid);
+
+// Appends len bytes; returns len. On -1 the buffer has been freed (a kept
+// one emptied) and must not be used again. Adding 0 bytes changes nothing
+// (data may be null).
 int imsg_add(frame_buf *buf, const void *data, uint16_t len);
 
 // Fills in length and flags and hands the buffer to the channel's queue.
@@ -104,6 +127,11 @@ void imsg_seal(imsg_channel *ch, frame_buf *buf);
 // the caller's.
 int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
               const void *data, uint16_t len);
+
+// As imsg_send(), built in the caller's kept frame: it allocates nothing and
+// fails only as imsg_send() does for ERANGE, or as imsg_create_in() does.
+int imsg_send_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id, pid_t pid,
+                 int fd, const void *data, uint16_t len);
 
 // As imsg_send() with the payload gathered from pieces in order.
 int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
@@ -138,7 +166,13 @@ ssize_t imsg_read(imsg_channel *ch);
 // consumed, and every later call answers the same).
 ssize_t imsg_get(imsg_channel *ch, imsg_message *msg);
 
-// Frees the payload; leaves msg->fd alone.
+// As imsg_get(), but allocates and copies nothing: msg->data points into
+// in_buf, where the message stays until the next imsg_get(),
+// imsg_get_borrowed() or imsg_read() on the channel consumes it. Until then
+// the payload is valid; it must not be given to imsg_release().
+ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg);
+
+// Frees the payload of a message from imsg_get(); leaves msg->fd alone.
 void imsg_release(imsg_message *msg);
 
 // The oldest received descriptor not yet handed out (now the caller's), or
@@ -162,8 +196,12 @@ int probe_free_fds(uint32_t count);
 frame_buf *frame_buf_new(size_t size, size_t limit);
 // A buffer that never grows: its limit is its capacity.
 frame_buf *frame_buf_new_fixed(size_t capacity);
+// Sets up a kept buffer (see frame_buf) on the caller's record and
+// `capacity` bytes of storage, both of which must outlive every use of it.
+void frame_buf_init_kept(frame_buf *buf, uint8_t *storage, size_t capacity);
 int frame_buf_append(frame_buf *buf, const void *data, size_t n);
-// Reallocates data to exactly used + n bytes (which may shrink it).
+// Reallocates data to exactly used + n bytes (which may shrink it); a kept
+// buffer keeps its bytes and succeeds when they are enough.
 int frame_buf_grow(frame_buf *buf, size_t n);
 // Claims n uninitialised bytes at the end; their position, or null.
 void *frame_buf_reserve(frame_buf *buf, size_t n);
@@ -172,7 +210,7 @@ void *frame_buf_reserve(frame_buf *buf, size_t n);
 void *frame_buf_at(frame_buf *buf, size_t pos, size_t n);
 size_t frame_buf_size(const frame_buf *buf);
 size_t frame_buf_room(const frame_buf *buf);
-// Frees data and record; does not close buf->fd.
+// Frees data and record (empties a kept buffer); does not close buf->fd.
 void frame_buf_free(frame_buf *buf);
 
 // Empty, with no socket (fd -1).

@@ -78,9 +78,15 @@ namespace {
 
 // The loop's process-wide state: the one channel on descriptor 0, the
 // request being served and the reply being built (null between requests).
+// The request's payload is borrowed from the channel's input, and every
+// reply is built in one kept frame, which is written out before the next
+// request is taken: answering costs no allocation, so a backend short of
+// memory still answers every request.
 imsg_channel channel;
 imsg_message request;
 frame_buf *pending_reply;
+frame_buf reply_frame;
+uint8_t reply_bytes[IMSG_MAX_LEN];
 
 // Room for an envelope on the way back, and one block of a message's
 // content on the way in. Reused by every request.
@@ -91,8 +97,10 @@ constexpr char CONTENT_COPY_PATTERN[] = "/tmp/message.XXXXXXXXXX";
 
 // A peer may send a descriptor ahead of the message that claims it, but
 // descriptors that no message claims would fill our table until reading
-// stops; beyond this many, the oldest waiting one goes.
+// stops; beyond this many, the oldest waiting one goes. With one place left
+// for the next read, no read has to allocate one.
 constexpr size_t MAX_UNCLAIMED_FDS = 16;
+static_assert(MAX_UNCLAIMED_FDS < IMSG_FD_PLACES);
 
 [[noreturn]] void api_failure(const char *warning) {
     log_warning("%s", warning);
@@ -150,20 +158,19 @@ class unlink_on_exit {
 };
 
 // One request from its extraction to its reply, and the one place that
-// decides when its payload and its descriptor go. The payload goes before
-// the handler runs, except for a new or replaced envelope, whose bytes the
-// handler reads in place; the descriptor goes to the content copy of a
-// store and is closed for every other type, or a peer could fill our
-// table. Whatever is still held when the request ends goes then.
+// says what becomes of what it brought. Its payload is borrowed from the
+// channel's input, where it stays until the loop asks for the next request:
+// the envelope bytes a handler reads in place outlive the handler, and
+// nothing has to be freed. Its descriptor goes to the content copy of a
+// store and is closed before the handler runs for every other type, or a
+// peer could fill our table; one still held when the request ends is
+// closed then.
 class request_context {
   public:
     explicit request_context(imsg_message &msg) : msg_(msg) {}
     request_context(const request_context &) = delete;
     request_context &operator=(const request_context &) = delete;
-    ~request_context() {
-        release_payload();
-        close_fd();
-    }
+    ~request_context() { close_fd(); }
 
     std::span<const uint8_t> payload() const {
         return {msg_.data, msg_.header.length - IMSG_HDR_LEN};
@@ -171,9 +178,6 @@ class request_context {
 
     // Called once the request is known to be well formed.
     void before_handler(uint32_t type) {
-        if (type != QUEUE_ENVELOPE_NEW && type != QUEUE_ENVELOPE_REPLACE) {
-            release_payload();
-        }
         if (type != QUEUE_MESSAGE_STORE) {
             close_fd();
         }
@@ -183,13 +187,6 @@ class request_context {
     int take_fd() { return std::exchange(msg_.fd, -1); }
 
   private:
-    void release_payload() {
-        if (msg_.data != nullptr) {
-            imsg_release(&msg_);
-            msg_.data = nullptr;
-        }
-    }
-
     void close_fd() {
         if (msg_.fd != -1) {
             close(msg_.fd);
@@ -214,11 +211,12 @@ int checked_result(const char *handler, int result, int lowest, int highest) {
 
 constexpr int ENVELOPE_BUF_LEN = static_cast<int>(QUEUE_ENVELOPE_BUF);
 
-// Queues a reply made of one piece. A reply that cannot be queued would
-// leave the peer waiting forever, so it ends the process like a reply that
-// cannot be built; the handler's descriptor is not left behind open.
+// Queues a reply made of one piece. Built in the kept frame it cannot fail;
+// if it ever did, the peer would wait forever, so it would end the process
+// like a reply that cannot be built, without leaving the handler's
+// descriptor open.
 void send_whole(int fd, const void *data, uint16_t len) {
-    if (imsg_send(&channel, QUEUE_REPLY, 0, 0, fd, data, len) == -1) {
+    if (imsg_send_in(&channel, &reply_frame, QUEUE_REPLY, 0, 0, fd, data, len) == -1) {
         if (fd != -1) {
             close(fd);
         }
@@ -230,10 +228,11 @@ void send_result(int result) {
     send_whole(-1, &result, sizeof result);
 }
 
-// Appends to the reply being built, creating it on first use.
+// Appends to the reply being built, creating it on first use in the kept
+// frame, whose whole size every reply fits.
 void reply_append(const void *data, uint16_t len) {
     if (pending_reply == nullptr) {
-        pending_reply = imsg_create(&channel, QUEUE_REPLY, 0, 0, 1024);
+        pending_reply = imsg_create_in(&channel, &reply_frame, QUEUE_REPLY, 0, 0);
         if (pending_reply == nullptr) {
             api_failure("warn: queue-api: imsg_create failed");
         }
@@ -491,11 +490,12 @@ void close_unclaimed_fds() {
 int queue_api_run() {
     confine();
     imsg_setup(&channel, 0);
+    frame_buf_init_kept(&reply_frame, reply_bytes, sizeof reply_bytes);
 
     for (;;) {
         // A request already complete in the input is served before the
         // socket is read again.
-        ssize_t got = imsg_get(&channel, &request);
+        ssize_t got = imsg_get_borrowed(&channel, &request);
         if (got == 0) {
             ssize_t n = imsg_read(&channel);
             if (n == 0) {

@@ -1,9 +1,11 @@
 #include "store/memq.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +90,43 @@ bool copy_bytes(std::span<const uint8_t> bytes, unique_bytes &out) {
     return true;
 }
 
+// The system allocator keeps what is freed for later use, and gives back
+// only what lies at the top of its heap: a queue that fills and drains in
+// any other order would keep its peak for as long as it runs. So the store
+// counts what it frees and hands the free pages back (malloc_trim) once that
+// is more than an eighth of what it holds, or 256 KiB when it holds little.
+// Handing back walks the allocator's free blocks, and pages handed back cost
+// a fault when used again; the share keeps both in proportion to what was
+// freed, and bounds what a steady queue keeps beyond its data. A queue that
+// empties hands back all but the last 256 KiB it freed.
+constexpr uint64_t GIVE_BACK_FLOOR = 256 << 10;
+constexpr uint64_t GIVE_BACK_SHARE = 8;
+
+// Content and envelope bytes held, with their records.
+uint64_t held_bytes;
+uint64_t freed_bytes;
+
+constexpr uint64_t MESSAGE_COST = sizeof(memq_message) + sizeof(tree_node);
+constexpr uint64_t ENVELOPE_COST = sizeof(memq_envelope) + sizeof(tree_node);
+
+void note_held(uint64_t n) {
+    held_bytes += n;
+}
+
+void note_freed(uint64_t n) {
+    held_bytes -= std::min(held_bytes, n);
+    freed_bytes += n;
+}
+
+void give_back_freed_memory() {
+    if (freed_bytes >= std::max(GIVE_BACK_FLOOR, held_bytes / GIVE_BACK_SHARE)) {
+        malloc_trim(0);
+        freed_bytes = 0;
+    }
+}
+
 void free_envelope(memq_envelope *env) {
+    note_freed(env->length + ENVELOPE_COST);
     free(env->data);
     free(env);
 }
@@ -98,22 +136,32 @@ void free_message(memq_message *msg) {
     while (tree_take_root(&msg->envelopes, nullptr, &env) != 0) {
         free_envelope(static_cast<memq_envelope *>(env));
     }
+    note_freed(msg->length + MESSAGE_COST);
     free(msg->content);
     free(msg);
 }
 
 }  // namespace
 
+// Everything a new record needs is obtained before it is filed, so that a
+// failure leaves the store as it was and the filing itself cannot fail.
 int memq_message_new(uint32_t *msgid) {
     auto *msg = static_cast<memq_message *>(calloc(1, sizeof(memq_message)));
     if (msg == nullptr) {
         log_warning_errno("warn: calloc");
         return 0;
     }
+    tree_node *node = tree_node_new();
+    if (node == nullptr) {
+        log_warning_errno("warn: malloc");
+        free(msg);
+        return 0;
+    }
     do {
         *msgid = new_msgid();
     } while (tree_contains(&stored_messages, *msgid) != 0);
-    tree_xset(&stored_messages, *msgid, msg);
+    tree_xset_node(&stored_messages, node, *msgid, msg);
+    note_held(MESSAGE_COST);
     return 1;
 }
 
@@ -158,9 +206,12 @@ int memq_message_store(uint32_t msgid, const char *path) {
             return 0;
         }
     }
+    note_freed(msg->length);
+    note_held(size);
     free(msg->content);
     msg->content = content.release();
     msg->length = size;
+    give_back_freed_memory();
     return 1;
 }
 
@@ -171,6 +222,7 @@ int memq_message_remove(uint32_t msgid) {
         return 0;
     }
     free_message(msg);
+    give_back_freed_memory();
     return 0;
 }
 
@@ -259,9 +311,15 @@ int memq_envelope_new(uint32_t msgid, std::span<const uint8_t> data, uint64_t *e
         log_warning_errno("warn: malloc");
         return 0;
     }
+    tree_node *node = tree_node_new();
+    if (node == nullptr) {
+        log_warning_errno("warn: malloc");
+        return 0;
+    }
     env->data = bytes.release();
     env->length = data.size();
-    tree_xset(&msg->envelopes, *evpid, env.release());
+    tree_xset_node(&msg->envelopes, node, *evpid, env.release());
+    note_held(data.size() + ENVELOPE_COST);
     return 1;
 }
 
@@ -281,6 +339,7 @@ int memq_envelope_remove(uint64_t evpid) {
         tree_xpop(&stored_messages, evpid >> 32);
         free_message(msg);
     }
+    give_back_freed_memory();
     return 1;
 }
 
@@ -299,9 +358,12 @@ int memq_envelope_replace(uint64_t evpid, std::span<const uint8_t> data) {
         log_warning_errno("warn: malloc");
         return 0;
     }
+    note_freed(env->length);
+    note_held(data.size());
     free(env->data);
     env->data = bytes.release();
     env->length = data.size();
+    give_back_freed_memory();
     return 1;
 }
 

@@ -6,8 +6,10 @@
 // their bytes. Single-threaded: even lookups restructure the trees.
 //
 // The handlers fill the frame's handler table; each failure is one warning
-// line and a failure result, and leaves the store as it was. The only fatal
-// exit is the tree's own, when a node cannot be allocated.
+// line and a failure result, and leaves the store as it was. No handler
+// ends the process: a record's tree node is obtained with the record, before
+// anything is filed. Memory freed by removals and replacements goes back to
+// the system once it is more than a small share of what the store holds.
 #pragma once
 
 #include <cstddef>

@@ -63,6 +63,19 @@ struct splay_map {
         return true;
     }
 
+    // Links a node the caller obtained, so that an insertion can be made
+    // certain before anything else is committed; false, with the node not
+    // linked and still the caller's, when the key is already present.
+    static bool link_new(Map *m, Node *n, key_type key, void *value) {
+        n->key = key;
+        n->value = value;
+        if (Insert(&m->root, n) != nullptr) {
+            return false;
+        }
+        m->count++;
+        return true;
+    }
+
     // Frees the key's node and stores its value in *value; false when absent.
     static bool remove(Map *m, key_type key, void **value) {
         Node *n = find(m, key);

@@ -61,6 +61,16 @@ void tree_xset(tree *t, uint64_t key, void *value) {
     }
 }
 
+tree_node *tree_node_new() {
+    return static_cast<tree_node *>(malloc(sizeof(tree_node)));
+}
+
+void tree_xset_node(tree *t, tree_node *node, uint64_t key, void *value) {
+    if (!tree_map::link_new(t, node, key, value)) {
+        errx(1, "tree_xset(%p, 0x%016lx)", static_cast<void *>(t), key);
+    }
+}
+
 void *tree_remove(tree *t, uint64_t key) {
     void *value = nullptr;
     tree_map::remove(t, key, &value);

@@ -8,8 +8,8 @@
 //
 // Fatal conditions end the process through err(3)/errx(3) with status 1:
 // allocation failure in tree_set()/tree_xset(), a present key in
-// tree_xset(), an absent key in tree_xget()/tree_xpop(), and a key held by
-// both trees in tree_merge().
+// tree_xset()/tree_xset_node(), an absent key in tree_xget()/tree_xpop(),
+// and a key held by both trees in tree_merge().
 #pragma once
 
 #include <bsd/sys/tree.h>
@@ -36,6 +36,15 @@ void *tree_xget(tree *t, uint64_t key);
 // The previous value (replaced), or null after inserting a new entry.
 void *tree_set(tree *t, uint64_t key, void *value);
 void tree_xset(tree *t, uint64_t key, void *value);
+// A node for tree_xset_node(), from the allocator the tree frees its nodes
+// with; null with errno set when there is no memory. Free it with free()
+// when it is not linked after all.
+tree_node *tree_node_new();
+// As tree_xset(), but links the caller's node from tree_node_new() and so
+// allocates nothing: a caller that has its node before it commits to
+// anything else cannot fail halfway. The tree owns the node from then on;
+// a present key is fatal as in tree_xset().
+void tree_xset_node(tree *t, tree_node *node, uint64_t key, void *value);
 // The removed entry's value, or null when absent.
 void *tree_remove(tree *t, uint64_t key);
 void *tree_xpop(tree *t, uint64_t key);

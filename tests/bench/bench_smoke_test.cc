@@ -16,7 +16,7 @@
 
 namespace {
 
-const char *const WORKLOADS[] = {"hello", "read", "lifecycle", "fill", "large"};
+const char *const WORKLOADS[] = {"hello", "read", "lifecycle", "fill", "large", "drain", "soak"};
 
 struct BenchRun {
     int status = -1;

@@ -5,6 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 #include "channel/peer.h"
 #include "common/address_space.h"
 
@@ -68,45 +71,95 @@ class ReadAllocation : public ChannelTest {
     }
 };
 
-TEST_F(ReadAllocation, ReadsThatBringNoDescriptorAllocateNothingAfterTheFirst) {
-    Bytes wire = frame(12, 0, pattern(8, 1));
+// Every read holds a place for a descriptor, and a descriptor keeps its
+// place until a message claims it; the places are the channel's own.
+TEST_F(ReadAllocation, ReadsAllocateNothingWithOrWithoutADescriptor) {
+    Bytes plain = frame(12, 0, pattern(8, 1));
+    Bytes carrying = frame(6, IMSG_FLAG_FD, pattern(4, 3));
     imsg_message msg;
-    for (int i = 0; i < 5; i++) {
-        ASSERT_TRUE(send_raw(peer(), wire));
-        int n = allocations_of_read();
-        if (i > 0) {
-            EXPECT_EQ(n, 0) << "read " << i;
-        }
-        ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(wire.size()));
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        Pipe pipe;
+        ASSERT_TRUE(send_raw(peer(), plain));
+        EXPECT_EQ(allocations_of_read(), 0);
+        ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(plain.size()));
         imsg_release(&msg);
+
+        ASSERT_TRUE(send_raw(peer(), carrying, {pipe.read_end()}));
+        EXPECT_EQ(allocations_of_read(), 0);
+        ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(carrying.size()));
+        imsg_release(&msg);
+        ASSERT_NE(msg.fd, -1);
+        EXPECT_TRUE(same_file(msg.fd, pipe.read_end()));
+        close(msg.fd);
     }
 }
 
-// The place a descriptor took is made anew by the next read, and the
-// descriptor still reaches its message.
-TEST_F(ReadAllocation, AReadAfterADescriptorArrivedAllocatesOnePlace) {
-    Bytes plain = frame(12, 0, pattern(8, 2));
+// Only a user that lets more descriptors wait than there are places makes a
+// read allocate one; the descriptors all reach their messages in order.
+TEST_F(ReadAllocation, ADescriptorBeyondThePlacesTakesAnAllocatedOne) {
     Bytes carrying = frame(6, IMSG_FLAG_FD, pattern(4, 3));
-    Pipe pipe;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+    for (size_t i = 0; i <= IMSG_FD_PLACES; i++) {
+        SCOPED_TRACE(i);
+        pipes.push_back(std::make_unique<Pipe>());
+        ASSERT_TRUE(send_raw(peer(), carrying, {pipes.back()->read_end()}));
+        EXPECT_EQ(allocations_of_read(), i < IMSG_FD_PLACES ? 0 : 1);
+    }
+    EXPECT_EQ(imsg_fds_waiting(ch()), IMSG_FD_PLACES + 1);
     imsg_message msg;
+    for (const auto &pipe : pipes) {
+        ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(carrying.size()));
+        imsg_release(&msg);
+        ASSERT_NE(msg.fd, -1);
+        EXPECT_TRUE(same_file(msg.fd, pipe->read_end()));
+        close(msg.fd);
+    }
+    // The places are all free again.
+    Pipe again;
+    ASSERT_TRUE(send_raw(peer(), carrying, {again.read_end()}));
+    EXPECT_EQ(allocations_of_read(), 0);
+    int fd = imsg_take_fd(ch());
+    ASSERT_NE(fd, -1);
+    EXPECT_TRUE(same_file(fd, again.read_end()));
+    close(fd);
+    ch()->in_len = 0;
+}
 
-    ASSERT_TRUE(send_raw(peer(), plain));
-    allocations_of_read();
-    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(plain.size()));
-    imsg_release(&msg);
-
-    ASSERT_TRUE(send_raw(peer(), carrying, {pipe.read_end()}));
-    EXPECT_EQ(allocations_of_read(), 0) << "the spare place holds the descriptor";
-    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(carrying.size()));
-    imsg_release(&msg);
-    ASSERT_NE(msg.fd, -1);
-    EXPECT_TRUE(same_file(msg.fd, pipe.read_end()));
-    close(msg.fd);
-
-    ASSERT_TRUE(send_raw(peer(), plain));
-    EXPECT_EQ(allocations_of_read(), 1);
-    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(plain.size()));
-    imsg_release(&msg);
+// The loop's path: a borrowed request and a reply in a kept frame cost no
+// allocation at all.
+TEST_F(ReadAllocation, ABorrowedRequestAndAKeptReplyAllocateNothing) {
+    static frame_buf reply;
+    static uint8_t reply_bytes[IMSG_MAX_LEN];
+    frame_buf_init_kept(&reply, reply_bytes, sizeof reply_bytes);
+    Bytes request = frame(12, 0, pattern(8, 4));
+    Bytes answer = pattern(512, 5);
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(send_raw(peer(), request));
+        EXPECT_EQ(allocations_of_read(), 0);
+        imsg_message msg;
+        allocations = 0;
+        counting = true;
+        ssize_t got = imsg_get_borrowed(ch(), &msg);
+        int queued = imsg_send_in(ch(), &reply, 0, 0, 0, -1, answer.data(), 512);
+        int flushed = imsg_flush(ch());
+        frame_buf *built = imsg_create_in(ch(), &reply, 0, 0, 0);
+        int added = built != nullptr ? imsg_add(built, answer.data(), 100) : -1;
+        if (built != nullptr) {
+            imsg_seal(ch(), built);
+        }
+        int flushed_again = imsg_flush(ch());
+        counting = false;
+        EXPECT_EQ(allocations, 0);
+        EXPECT_EQ(got, static_cast<ssize_t>(request.size()));
+        EXPECT_EQ(queued, 1);
+        EXPECT_EQ(flushed, 0);
+        EXPECT_EQ(added, 100);
+        EXPECT_EQ(flushed_again, 0);
+        Received r = drain(peer());
+        EXPECT_EQ(r.bytes.size(), 2 * IMSG_HDR_LEN + 512 + 100);
+    }
 }
 
 }  // namespace

@@ -286,6 +286,100 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
     }
 }
 
+// A kept frame: the caller's record and bytes, reused for every message.
+struct KeptFrame {
+    KeptFrame() { frame_buf_init_kept(&buf, bytes, sizeof bytes); }
+    frame_buf buf;
+    uint8_t bytes[IMSG_MAX_LEN];
+};
+
+TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
+    auto kept = std::make_unique<KeptFrame>();
+    frame_buf *out = &kept->buf;
+    Pipe pipe;
+    int fd = pipe.release_write_end();
+    Bytes whole = pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 3);
+    Bytes a = pattern(5, 4);
+    Bytes b = pattern(300, 5);
+
+    // Whole, with a descriptor and the largest payload.
+    ASSERT_EQ(
+        imsg_send_in(ch(), out, 9, 1, 0, fd, whole.data(), static_cast<uint16_t>(whole.size())), 1);
+    EXPECT_EQ(TAILQ_FIRST(&ch()->out.pending), out) << "built in place of a new buffer";
+    errno = 0;
+    EXPECT_EQ(imsg_create_in(ch(), out, 0, 0, 0), nullptr);
+    EXPECT_EQ(errno, EBUSY) << "a queued frame takes no second message";
+    ASSERT_EQ(imsg_write_all(ch()), 0);
+    EXPECT_EQ(out->used, 0u);
+    EXPECT_EQ(out->fd, -1);
+    EXPECT_FALSE(testutil::fd_is_open(fd)) << "the descriptor went with the message";
+    Received r = drain(peer());
+    EXPECT_EQ(r.bytes, frame(9, IMSG_MAX_LEN, IMSG_FLAG_FD, 1, getpid(), whole));
+    ASSERT_EQ(r.fds.size(), 1u);
+    EXPECT_TRUE(same_file(r.fds[0], pipe.read_end()));
+    close(r.fds[0]);
+
+    // Built in pieces, in the same frame.
+    frame_buf *built = imsg_create_in(ch(), out, 2, 0, 77);
+    ASSERT_EQ(built, out);
+    ASSERT_EQ(imsg_add(built, a.data(), static_cast<uint16_t>(a.size())), 5);
+    ASSERT_EQ(imsg_add(built, b.data(), static_cast<uint16_t>(b.size())), 300);
+    imsg_seal(ch(), built);
+    ASSERT_EQ(imsg_write_all(ch()), 0);
+    EXPECT_EQ(drain(peer()).bytes,
+              frame(2, static_cast<uint16_t>(IMSG_HDR_LEN + 305), 0, 0, 77, concat({a, b})));
+    EXPECT_EQ(out->capacity, IMSG_MAX_LEN) << "a kept frame keeps its size";
+}
+
+TEST_F(SendTest, AKeptFrameRefusesWhatItCannotHoldAndStaysUsable) {
+    auto kept = std::make_unique<KeptFrame>();
+    frame_buf *out = &kept->buf;
+    Bytes big = pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 1);
+
+    // Past the limit: the add fails and empties the frame instead of freeing it.
+    frame_buf *built = imsg_create_in(ch(), out, 1, 0, 0);
+    ASSERT_NE(built, nullptr);
+    ASSERT_EQ(imsg_add(built, big.data(), static_cast<uint16_t>(big.size())),
+              static_cast<int>(big.size()));
+    errno = 0;
+    EXPECT_EQ(imsg_add(built, big.data(), 1), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(out->used, 0u);
+    EXPECT_EQ(ch()->out.count, 0u);
+
+    // Too long for any frame, and a descriptor that stays the caller's.
+    Pipe pipe;
+    errno = 0;
+    EXPECT_EQ(imsg_send_in(ch(), out, 1, 0, 0, pipe.read_end(), big.data(),
+                           static_cast<uint16_t>(big.size() + 1)),
+              -1);
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_TRUE(testutil::fd_is_open(pipe.read_end()));
+    EXPECT_EQ(out->used, 0u);
+
+    // An allocated buffer is not a kept frame.
+    frame_buf *plain = frame_buf_new(64, 64);
+    ASSERT_NE(plain, nullptr);
+    errno = 0;
+    EXPECT_EQ(imsg_create_in(ch(), plain, 1, 0, 0), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(imsg_send_in(ch(), plain, 1, 0, 0, -1, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    frame_buf_free(plain);
+
+    // Growth within the bytes succeeds and changes nothing; beyond, ENOMEM.
+    ASSERT_EQ(frame_buf_grow(out, IMSG_MAX_LEN), 0);
+    EXPECT_EQ(out->capacity, IMSG_MAX_LEN);
+    errno = 0;
+    EXPECT_EQ(frame_buf_grow(out, IMSG_MAX_LEN + 1), -1);
+    EXPECT_EQ(errno, ENOMEM);
+
+    // Still good for the next message.
+    ASSERT_EQ(imsg_send_in(ch(), out, 4, 0, 0, -1, nullptr, 0), 1);
+    ASSERT_EQ(imsg_write_all(ch()), 0);
+    EXPECT_EQ(drain(peer()).bytes, frame(4, IMSG_HDR_LEN, 0, 0, getpid(), {}));
+}
+
 TEST_F(SendTest, WritevSendsEverythingAndDropsDescriptors) {
     Pipe pipe;
     int fd = pipe.release_write_end();

@@ -1,5 +1,6 @@
 #include "store/tree.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -110,6 +111,16 @@ const std::vector<Op> kOps = {
      [](tree *t, Model &m, uint64_t k, void *v) {
          if (!m.count(k)) {
              tree_xset(t, k, v);
+             m[k] = v;
+         }
+     }},
+    {"xset_node",
+     [](tree *t, Model &m, uint64_t k, void *v) {
+         if (!m.count(k)) {
+             tree_node *n = tree_node_new();
+             ASSERT_NE(n, nullptr);
+             tree_xset_node(t, n, k, v);
+             EXPECT_EQ(tree_lookup(t, k), v);
              m[k] = v;
          }
      }},
@@ -357,6 +368,8 @@ TEST(Tree, FatalPreconditionsPrintTreeAndKeyInSixteenHexDigits) {
          fmt("tree_test: tree_xset(%p, 0x%016lx)\n", &t, 1)},
         {"xset present max", [] { tree_xset(&t, kTop, nullptr); },
          "tree_test: tree_xset(" + fmt("%p", &t, 0) + ", 0xffffffffffffffff)\n"},
+        {"xset_node present", [] { tree_xset_node(&t, tree_node_new(), 1, nullptr); },
+         fmt("tree_test: tree_xset(%p, 0x%016lx)\n", &t, 1)},
         {"xget absent", [] { tree_xget(&t, 2); },
          "tree_test: tree_get(" + fmt("%p", &t, 0) + ", 0x0000000000000002)\n"},
         {"xpop absent", [] { tree_xpop(&t, kHalf); },
@@ -419,6 +432,49 @@ TEST(Tree, AllocationFailureIsFatalWithErrnoText) {
         EXPECT_EQ(r.err,
                   std::string("tree_test: ") + c.first + ": malloc: Cannot allocate memory\n");
     }
+}
+
+// A node obtained ahead is the way to an insertion that cannot end the
+// process: out of memory, obtaining it fails quietly and the tree keeps
+// every entry it had.
+TEST(Tree, ANodeObtainedAheadFailsQuietlyAndLinksWithoutAllocating) {
+    if (testutil::kSanitized) {
+        GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
+    }
+    auto r = run_in_child([] {
+        if (!testutil::limit_address_space(16u << 20)) {
+            return 2;
+        }
+        tree t{};
+        uint64_t k = 0;
+        for (;; k++) {
+            tree_node *n = tree_node_new();
+            if (n == nullptr) {
+                break;
+            }
+            tree_xset_node(&t, n, k, val(k + 1));
+        }
+        if (errno != ENOMEM || t.count != k || k == 0) {
+            return 3;
+        }
+        for (uint64_t i = 0; i < k; i++) {
+            if (tree_lookup(&t, i) != val(i + 1)) {
+                return 4;
+            }
+        }
+        // What one removal frees, the next insertion can have.
+        if (tree_remove(&t, 0) != val(1)) {
+            return 5;
+        }
+        tree_node *again = tree_node_new();
+        if (again == nullptr) {
+            return 6;
+        }
+        tree_xset_node(&t, again, 0, val(7));
+        return t.count == k && tree_lookup(&t, 0) == val(7) ? 0 : 7;
+    });
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
