@@ -1,7 +1,8 @@
 // The channel's receiving side over a real socketpair in this process. The
 // input becomes a byte stream cut into sends where it says, with one or two
 // descriptors attached where it asks. The stream is parsed here on its own
-// terms, and imsg_read()/imsg_get() must agree: every frame out exactly
+// terms, and imsg_read() with imsg_get() or imsg_get_borrowed() (the input
+// says which, or both in turn) must agree: every frame out exactly
 // once and in order; a header whose length lies outside 16 to 16384 stops
 // the stream for good with nothing consumed; descriptors pair with flagged
 // frames by order, at most 16 waiting as the loop allows (the oldest going
@@ -144,9 +145,13 @@ struct Pair {
 
 imsg_channel channel;
 
+// How frames are taken out: copied, borrowed where they lie, or each way
+// in turn.
+enum class Extraction { copied, borrowed, alternating };
+
 class Run {
   public:
-    explicit Run(const std::vector<Send> &sends) : sends_(sends) {
+    Run(const std::vector<Send> &sends, Extraction how) : sends_(sends), how_(how) {
         size_t offset = 0;
         for (size_t i = 0; i < sends.size(); ++i) {
             starts_.push_back(offset);
@@ -234,9 +239,12 @@ class Run {
     void pump(bool to_end) {
         while (!refused_) {
             imsg_message msg;
-            ssize_t got = imsg_get(&channel, &msg);
+            bool borrowed = how_ == Extraction::borrowed ||
+                            (how_ == Extraction::alternating && extractions_ % 2 == 1);
+            ssize_t got = borrowed ? imsg_get_borrowed(&channel, &msg) : imsg_get(&channel, &msg);
+            ++extractions_;
             if (got > 0) {
-                check_frame(msg, static_cast<size_t>(got));
+                check_frame(msg, static_cast<size_t>(got), borrowed);
                 continue;
             }
             if (got == -1) {
@@ -283,7 +291,7 @@ class Run {
         FUZZ_CHECK(imsg_fds_waiting(&channel) == waiting_.size());
     }
 
-    void check_frame(imsg_message &msg, size_t length) {
+    void check_frame(imsg_message &msg, size_t length, bool borrowed) {
         FUZZ_CHECK(stream_.size() - extracted_ >= IMSG_HDR_LEN);
         imsg_header want = header_at(extracted_);
         FUZZ_CHECK(want.length >= IMSG_HDR_LEN && want.length <= IMSG_MAX_LEN);
@@ -298,9 +306,16 @@ class Run {
         } else {
             FUZZ_CHECK(msg.fd == -1);
         }
-        imsg_release(&msg);
+        // A borrowed frame stays in the input until the channel is next asked
+        // for more; a copied one is gone from it at once.
+        if (borrowed) {
+            FUZZ_CHECK(msg.data == channel.in_buf + IMSG_HDR_LEN);
+            FUZZ_CHECK(channel.in_len == read_ - extracted_);
+        } else {
+            imsg_release(&msg);
+            FUZZ_CHECK(channel.in_len == read_ - extracted_ - length);
+        }
         extracted_ += length;
-        FUZZ_CHECK(channel.in_len == read_ - extracted_);
     }
 
     // A false length at the front stops the channel for good, and nothing
@@ -318,6 +333,8 @@ class Run {
     }
 
     const std::vector<Send> &sends_;
+    Extraction how_;
+    size_t extractions_ = 0;
     std::vector<size_t> starts_;
     bytes stream_;
     Pair pair_;
@@ -334,6 +351,7 @@ class Run {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<int> before = open_fds();
     FuzzInput in(data, size);
+    auto how = static_cast<Extraction>(in.byte() % 3);
     std::vector<Send> sends;
     size_t total = 0;
     while (!in.empty() && total < MAX_STREAM) {
@@ -344,7 +362,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     {
-        Run run(sends);
+        Run run(sends, how);
         run.go();
     }
     // Every descriptor sent, received, claimed or left waiting is closed.
