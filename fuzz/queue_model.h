@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,7 @@ class Model {
         }
     }
 
-    Expect serve(uint32_t type, const bytes &payload, bool fd_flag) {
+    Expect serve(uint32_t type, std::span<const uint8_t> payload, bool fd_flag) {
         Expect e;
         std::optional<QueuedFd> fd;
         if (fd_flag && !fds.empty()) {
@@ -155,7 +156,7 @@ class Model {
         } else if (fixed == 8) {
             std::memcpy(&evpid, payload.data(), 8);
         }
-        bytes rest(payload.begin() + static_cast<long>(fixed), payload.end());
+        std::span<const uint8_t> rest = payload.subspan(fixed);
         auto owner = messages.find(static_cast<uint32_t>(evpid >> 32));
         bool has_owner = owner != messages.end();
         auto msg = messages.find(msgid);
@@ -214,7 +215,7 @@ class Model {
                     e.payload = u32_bytes(1);
                     e.new_evpid = 4;
                     e.evp_owner = msgid;
-                    pending_envelope = rest;
+                    pending_envelope.assign(rest.begin(), rest.end());
                 }
                 break;
             case QUEUE_ENVELOPE_REMOVE:
@@ -253,7 +254,7 @@ class Model {
                     e.lines.push_back("warn: not found: *");
                     e.payload = u32_bytes(0);
                 } else {
-                    env->second = rest;
+                    env->second.assign(rest.begin(), rest.end());
                     e.payload = u32_bytes(1);
                 }
                 break;
@@ -426,6 +427,9 @@ inline bool line_matches(const std::string &line, const std::string &want) {
 // Every line of log, in order, against want; each line starts with the
 // logging process's "NAME[PID]: ".
 inline void check_log(const std::string &log, pid_t pid, const std::vector<std::string> &want) {
+    if (log.empty() && want.empty()) {
+        return;  // most requests log nothing
+    }
     std::string prefix =
         std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
     std::vector<std::string> lines = split_lines(log);

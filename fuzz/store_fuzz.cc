@@ -89,13 +89,14 @@ class ContentFile {
 };
 
 uint8_t read_buf[QUEUE_ENVELOPE_BUF];
+pid_t self;
 
 // Calls the handler a well-formed request reaches and builds the reply the
 // loop would send from what it gives back.
 Reply serve(const queue_request &req, const bytes &content) {
     Reply r{};
     r.header.type = QUEUE_REPLY;
-    r.header.pid = getpid();
+    r.header.pid = self;
     switch (req.type) {
         case QUEUE_HELLO:
             break;
@@ -200,6 +201,7 @@ bool opens_work;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     log_open(1);
+    self = getpid();
     stored_messages = tree{};
     // Opening a message makes its file in "/temporary"; without it every
     // open fails, and the model expects that.
@@ -231,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (takes_content) {
             model.fds.push_back({FdKind::regular, s.content});
         }
-        Expect e = model.serve(h.type, bytes(payload.begin(), payload.end()), takes_content);
+        Expect e = model.serve(h.type, payload, takes_content);
         FUZZ_CHECK((d.fault != request_fault::none) == e.fatal);
         if (e.fatal) {
             continue;  // the backend would end here, before any handler
@@ -239,8 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         Reply r;
         std::string lines = log.during([&] { r = serve(d.request, s.content); });
-        check_log(lines, getpid(), e.lines);
-        check_reply(r, e, getpid(), model, known);
+        check_log(lines, self, e.lines);
+        check_reply(r, e, self, model, known);
     }
     check_records(model);
 
