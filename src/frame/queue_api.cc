@@ -16,6 +16,7 @@
 #include "frame/queue_proto.h"
 #include "frame/request.h"
 #include "log/log.h"
+#include "support/unique.h"
 
 queue_handler_table queue_handlers;
 
@@ -106,39 +107,6 @@ static_assert(MAX_UNCLAIMED_FDS < IMSG_FD_PLACES);
     log_warning("%s", warning);
     die("queue-api: exiting");
 }
-
-class unique_fd {
-  public:
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    ~unique_fd() {
-        if (fd_ != -1) {
-            close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-    void release() { fd_ = -1; }
-
-  private:
-    int fd_;
-};
-
-class unique_file {
-  public:
-    explicit unique_file(FILE *fp) : fp_(fp) {}
-    unique_file(const unique_file &) = delete;
-    unique_file &operator=(const unique_file &) = delete;
-    ~unique_file() {
-        if (fp_ != nullptr) {
-            fclose(fp_);
-        }
-    }
-    FILE *get() const { return fp_; }
-
-  private:
-    FILE *fp_;
-};
 
 // Removes a file's name when the scope ends; the backend keeps nothing on
 // disk beyond the request that needed it, and says so when it cannot.

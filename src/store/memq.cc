@@ -13,43 +13,14 @@
 
 #include "frame/ids.h"
 #include "log/log.h"
+#include "support/unique.h"
 
 tree stored_messages;
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, file_closer>;
-
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-using unique_bytes = std::unique_ptr<uint8_t, free_deleter>;
-using unique_envelope = std::unique_ptr<memq_envelope, free_deleter>;
-
-class unique_fd {
-  public:
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ != -1) {
-            close(fd_);
-        }
-    }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
+using unique_bytes = unique_malloc<uint8_t>;
+using unique_envelope = unique_malloc<memq_envelope>;
 
 memq_message *find_message(uint32_t msgid) {
     return static_cast<memq_message *>(tree_lookup(&stored_messages, msgid));

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "store/splay_map.h"
+#include "support/splay_map.h"
 
 namespace {
 

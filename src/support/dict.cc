@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "store/splay_map.h"
+#include "support/splay_map.h"
 
 namespace {
 

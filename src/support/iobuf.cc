@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "log/log.h"
+#include "support/unique.h"
 
 namespace {
 
@@ -18,10 +19,6 @@ constexpr size_t kDefaultMax = 0x10000;
 constexpr size_t kChunkMin = 4096;
 // One writev hands the kernel at most this many chunks.
 constexpr int kMaxIov = 1024;
-
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
 
 // Reserves n > 0 bytes at the end of the queue: in the last chunk when its
 // free room is strictly greater than n, else in a new chunk. Null, with
@@ -220,7 +217,7 @@ int iobuf_queue_vformat(iobuf *io, const char *fmt, va_list ap) {
     if (n < 0) {
         return -1;
     }
-    std::unique_ptr<char, free_deleter> text(raw);
+    unique_malloc<char> text(raw);
     if (n == 0) {
         return 0;
     }
