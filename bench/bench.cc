@@ -37,7 +37,6 @@ namespace {
 
 using peer::Peer;
 using peer::Reply;
-using peer::UniqueFd;
 
 enum class backend_kind { floor, memq };
 
@@ -129,8 +128,8 @@ bool matches_pattern(const uint8_t *in, size_t n, uint64_t seed, uint64_t from =
 constexpr uint64_t CONTENT_SEED = 0x6d656d71;
 
 // A memfd holding `size` pattern bytes, at offset 0.
-UniqueFd make_content(size_t size) {
-    UniqueFd fd(memfd_create("memq-bench-content", MFD_CLOEXEC));
+unique_fd make_content(size_t size) {
+    unique_fd fd(memfd_create("memq-bench-content", MFD_CLOEXEC));
     if (!fd.valid()) {
         fail("memfd_create: %s", strerror(errno));
     }
@@ -149,7 +148,7 @@ UniqueFd make_content(size_t size) {
 
 // A descriptor of its own (own offset, at 0) on the content, for one
 // QUEUE_MESSAGE_STORE: requests in flight together must not share an offset.
-int reopen_content(const UniqueFd &content) {
+int reopen_content(const unique_fd &content) {
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", content.get());
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -248,7 +247,7 @@ class backend {
 
   private:
     bool verbose_;
-    UniqueFd err_;
+    unique_fd err_;
     Peer peer_;
 };
 
@@ -342,7 +341,7 @@ uint64_t envelope_new(Peer &p, uint32_t msgid, const std::vector<uint8_t> &env) 
     return *r.u64_at(4);
 }
 
-void store_content(Peer &p, uint32_t msgid, const UniqueFd &content) {
+void store_content(Peer &p, uint32_t msgid, const unique_fd &content) {
     must_queue(p.queue_owned(QUEUE_MESSAGE_STORE, u32_bytes(msgid), reopen_content(content)));
     if (!p.flush()) {
         fail("sending: %s", strerror(errno));
@@ -434,7 +433,7 @@ result run_read(backend &b, const params &pr) {
 result run_lifecycle(backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
-    UniqueFd content = make_content(static_cast<size_t>(pr.content));
+    unique_fd content = make_content(static_cast<size_t>(pr.content));
     std::vector<uint8_t> env = envelope_bytes(pr.size, 2);
     int fds_before = peer::backend_fd_count(b.pid());
     result res;
@@ -497,7 +496,7 @@ filled fill_messages(Peer &p, long m, long content, long size, uint64_t seed_bas
             f.msgids[static_cast<size_t>(i)] = *r.u32_at(4);
         });
     if (content > 0) {
-        UniqueFd bytes = make_content(static_cast<size_t>(content));
+        unique_fd bytes = make_content(static_cast<size_t>(content));
         windowed(
             p, m, FILL_WINDOW,
             [&](long i) {
@@ -911,7 +910,7 @@ class soak {
 
     Peer &p_;
     const params &pr_;
-    UniqueFd content_;
+    unique_fd content_;
     uint64_t state_ = 0x2545f4914f6cdd1dULL;
     uint64_t next_seed_ = 1;
     long requests_ = 0;
@@ -961,7 +960,7 @@ result run_large(backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     long base_kb = peer::proc_status_kb(b.pid(), "VmRSS");
-    UniqueFd content = make_content(static_cast<size_t>(pr.content));
+    unique_fd content = make_content(static_cast<size_t>(pr.content));
     result res;
     stopwatch watch(b.pid());
     uint32_t msgid = message_new(p);

@@ -63,13 +63,13 @@ bytes pseudo_random(size_t n, uint32_t seed) {
 
 // A regular file, already unlinked, holding content and positioned at its
 // start; the mail server hands the backend such spool files.
-peer::UniqueFd file_with(const bytes &content) {
+unique_fd file_with(const bytes &content) {
     FILE *f = tmpfile();
     if (f == nullptr) {
-        return peer::UniqueFd();
+        return unique_fd();
     }
     bool ok = fwrite(content.data(), 1, content.size(), f) == content.size() && fflush(f) == 0;
-    peer::UniqueFd fd(ok ? dup(fileno(f)) : -1);
+    unique_fd fd(ok ? dup(fileno(f)) : -1);
     fclose(f);
     if (fd.valid() && lseek(fd.get(), 0, SEEK_SET) != 0) {
         fd.reset();
@@ -223,7 +223,7 @@ class Session {
     }
 
     // The descriptor that came with the last reply, now the caller's.
-    peer::UniqueFd take_fd() { return std::move(last_.fd); }
+    unique_fd take_fd() { return std::move(last_.fd); }
 
     // Judges a result-only reply.
     void expect_result(const std::string &asked, uint32_t type, std::span<const uint8_t> payload,
@@ -409,7 +409,7 @@ void open_message(Session &s, uint32_t msgid, const bytes *want, const std::stri
     if (!d) {
         return;
     }
-    peer::UniqueFd fd = s.take_fd();
+    unique_fd fd = s.take_fd();
     if (want == nullptr) {
         if (fd.valid()) {
             s.fail(asked, "a descriptor", "no descriptor: the message should be gone");
@@ -541,7 +541,7 @@ void run_session(Session &s) {
     taken.push_back(m1);
     open_message(s, m1, &empty, "nothing stored yet: an empty file");
 
-    peer::UniqueFd file = file_with(mail);
+    unique_fd file = file_with(mail);
     if (!file.valid()) {
         s.fail("make a spool file", strerror(errno), "a temporary file for the content");
         return;
@@ -612,7 +612,7 @@ void run_session(Session &s) {
     s.expect_result("new envelope for the vanished " + hex_msgid(m1), QUEUE_ENVELOPE_NEW,
                     peer::payload_u32_bytes(m1, envelope_a), 0, -1, {"warn: message not found: *"});
     {
-        peer::UniqueFd again = file_with(mail);
+        unique_fd again = file_with(mail);
         store(s, m1, "a file, to the vanished message", again.get(), 0, {"warn: msgid not found"});
     }
 
@@ -649,8 +649,8 @@ void run_session(Session &s) {
             s.fail("make a pipe", strerror(errno), "a non-blocking pipe");
             return;
         }
-        peer::UniqueFd read_end(p[0]);
-        peer::UniqueFd write_end(p[1]);
+        unique_fd read_end(p[0]);
+        unique_fd write_end(p[1]);
         store(s, m4, "a non-blocking pipe with nothing in it yet", read_end.get(), 0,
               {"warn: queue-api: content copy: *"});
     }

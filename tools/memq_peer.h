@@ -37,7 +37,7 @@ class Backend {
 
   private:
     peer::Peer peer_;
-    peer::UniqueFd log_;
+    unique_fd log_;
     off_t log_shown_ = 0;
     bool stopped_ = false;
 };

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/imsg.h"
 #include "frame/queue_proto.h"
 #include "memq_peer.h"
+#include "peer/wire.h"
 
 namespace memq_peer {
 
@@ -49,7 +49,7 @@ constexpr const char *RUN_NOTES =
 
 using bytes = std::vector<uint8_t>;
 
-constexpr size_t MAX_PAYLOAD = IMSG_MAX_LEN - IMSG_HDR_LEN;
+constexpr size_t MAX_PAYLOAD = wire::MAX_PAYLOAD;
 
 // Splits off the next whitespace-separated word of rest.
 std::string_view next_word(std::string_view &rest) {
@@ -502,7 +502,7 @@ bool Runner::store(std::string_view rest) {
     if (path.empty()) {
         return misused("FILE is missing");
     }
-    peer::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return bad("cannot open " + path + ": " + strerror(errno));
     }
@@ -518,11 +518,11 @@ bool Runner::open_message(std::string_view rest) {
     if (!exchange(QUEUE_MESSAGE_OPEN, peer::payload_u32(*id))) {
         return false;
     }
-    peer::UniqueFd in(std::move(reply_.fd));
+    unique_fd in(std::move(reply_.fd));
     if (!in.valid()) {
         return true;
     }
-    peer::UniqueFd out;
+    unique_fd out;
     if (!path.empty()) {
         out.reset(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!out.valid()) {

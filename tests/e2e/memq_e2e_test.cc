@@ -101,7 +101,7 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
     e2e::Reply hello = backend_.hello();
     EXPECT_EQ(hello.header.type, QUEUE_REPLY);
-    EXPECT_EQ(hello.header.length, IMSG_HDR_LEN);
+    EXPECT_EQ(hello.header.length, wire::HEADER_LEN);
     EXPECT_EQ(hello.header.pid, pid_);
     EXPECT_EQ(hello.fd, -1);
 

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "channel/imsg.h"
 #include "frame/queue_proto.h"
 #include "peer/peer.h"
+#include "peer/wire.h"
 
 namespace e2e {
 
@@ -54,7 +54,7 @@ inline bytes read_to_end(int fd) {
 
 struct Reply {
     bool arrived = false;  // false when the backend closed the socket
-    imsg_header header{};
+    wire::Header header{};
     bytes payload;
     int fd = -1;  // passed with the reply; the receiver closes it
 
@@ -166,7 +166,7 @@ class Backend {
         r.header.type = got.type;
         r.header.flags = got.flags;
         r.header.pid = got.pid;
-        r.header.length = static_cast<uint16_t>(IMSG_HDR_LEN + got.payload.size());
+        r.header.length = static_cast<uint16_t>(wire::HEADER_LEN + got.payload.size());
         r.payload = std::move(got.payload);
         r.fd = got.fd.release();
         return r;

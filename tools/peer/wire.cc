@@ -1,0 +1,174 @@
+#include "peer/wire.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace wire {
+
+namespace {
+
+// Room for one control message of up to this many descriptors.
+constexpr size_t MAX_SENT_FDS = 4;
+
+}  // namespace
+
+Bytes frame(uint32_t type, uint16_t length, uint16_t flags, uint32_t peer_id, int32_t pid,
+            std::span<const uint8_t> payload) {
+    Header h{type, length, flags, peer_id, pid};
+    Bytes out(sizeof h + payload.size());
+    memcpy(out.data(), &h, sizeof h);
+    std::copy(payload.begin(), payload.end(), out.begin() + sizeof h);
+    return out;
+}
+
+Bytes frame(uint32_t type, std::span<const uint8_t> payload, uint16_t flags) {
+    return frame(type, static_cast<uint16_t>(HEADER_LEN + payload.size()), flags, 0, 0, payload);
+}
+
+Header header_of(std::span<const uint8_t> bytes, size_t at) {
+    Header h;
+    memcpy(&h, bytes.data() + at, sizeof h);
+    return h;
+}
+
+Bytes u32(uint32_t v) {
+    Bytes out(sizeof v);
+    memcpy(out.data(), &v, sizeof v);
+    return out;
+}
+
+Bytes u64(uint64_t v) {
+    Bytes out(sizeof v);
+    memcpy(out.data(), &v, sizeof v);
+    return out;
+}
+
+Bytes cat(std::initializer_list<std::span<const uint8_t>> parts) {
+    Bytes out;
+    for (std::span<const uint8_t> p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; i++) {
+        out[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+    }
+    return out;
+}
+
+ssize_t send_once(int sock, std::span<const uint8_t> bytes, std::span<const int> fds, int flags) {
+    if (fds.size() > MAX_SENT_FDS) {
+        errno = EINVAL;
+        return -1;
+    }
+    iovec iov{const_cast<uint8_t *>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    union {
+        cmsghdr align;
+        uint8_t space[CMSG_SPACE(MAX_SENT_FDS * sizeof(int))];
+    } control;
+    if (!fds.empty()) {
+        memset(&control, 0, sizeof control);
+        msg.msg_control = control.space;
+        msg.msg_controllen = CMSG_SPACE(fds.size() * sizeof(int));
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+        memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    }
+    return sendmsg(sock, &msg, flags | MSG_NOSIGNAL);
+}
+
+bool send_all(int sock, std::span<const uint8_t> bytes, std::span<const int> fds) {
+    size_t sent = 0;
+    do {
+        ssize_t n = send_once(sock, bytes.subspan(sent), sent == 0 ? fds : std::span<const int>{});
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    } while (sent < bytes.size());
+    return true;
+}
+
+ssize_t recv_once(int sock, std::span<uint8_t> buf, std::vector<int> &fds, int flags) {
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    union {
+        cmsghdr align;
+        uint8_t space[CMSG_SPACE(8 * sizeof(int))];
+    } control;
+    msg.msg_control = control.space;
+    msg.msg_controllen = sizeof control.space;
+    ssize_t n = recvmsg(sock, &msg, flags | MSG_CMSG_CLOEXEC);
+    if (n < 0) {
+        return n;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
+            continue;
+        }
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            fds.push_back(fd);
+        }
+    }
+    return n;
+}
+
+std::optional<Frame> FrameReader::next() {
+    for (;;) {
+        if (buf_.size() >= HEADER_LEN) {
+            Header h = header_of(buf_);
+            if (h.length < HEADER_LEN || h.length > MAX_FRAME) {
+                errno = ERANGE;
+                return std::nullopt;
+            }
+            if (buf_.size() >= h.length) {
+                Frame f;
+                f.header = h;
+                f.payload.assign(buf_.begin() + HEADER_LEN, buf_.begin() + h.length);
+                buf_.erase(buf_.begin(), buf_.begin() + h.length);
+                if ((h.flags & FLAG_FD) != 0 && !fds_.empty()) {
+                    f.fd = std::move(fds_.front());
+                    fds_.pop_front();
+                }
+                return f;
+            }
+        }
+        uint8_t chunk[65536];
+        std::vector<int> arrived;
+        ssize_t n;
+        do {
+            n = recv_once(sock_, chunk, arrived);
+        } while (n < 0 && errno == EINTR);
+        for (int fd : arrived) {
+            fds_.emplace_back(fd);
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = 0;
+            }
+            return std::nullopt;
+        }
+        buf_.insert(buf_.end(), chunk, chunk + n);
+    }
+}
+
+}  // namespace wire

@@ -1,0 +1,103 @@
+// The queue protocol's framing as a peer puts it on the socket, written here
+// on its own and not with the backend's channel code, so that our tools and
+// tests check the backend against the wire rather than against itself.
+//
+// A frame is a 16-byte header in host byte order, then its payload; the
+// header's length counts both. A descriptor travels as SCM_RIGHTS data with
+// the send call whose bytes end with its frame, and the receiver pairs
+// descriptors with frames whose flag asks for one, by order alone.
+//
+// Single-threaded. Descriptors received are the caller's to close.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "support/unique.h"
+
+namespace wire {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Header {
+    uint32_t type;
+    uint16_t length;
+    uint16_t flags;
+    uint32_t peer_id;
+    int32_t pid;
+};
+static_assert(sizeof(Header) == 16, "the header is 16 packed bytes");
+
+inline constexpr size_t HEADER_LEN = sizeof(Header);
+inline constexpr size_t MAX_FRAME = 16384;
+inline constexpr size_t MAX_PAYLOAD = MAX_FRAME - HEADER_LEN;
+inline constexpr uint16_t FLAG_FD = 1;
+
+// A frame with the header exactly as given, `length` included, so that a
+// frame can also lie about its length.
+Bytes frame(uint32_t type, uint16_t length, uint16_t flags, uint32_t peer_id, int32_t pid,
+            std::span<const uint8_t> payload);
+// A well-formed frame around payload, from no process in particular.
+Bytes frame(uint32_t type, std::span<const uint8_t> payload, uint16_t flags = 0);
+// The header at offset `at` of bytes, which must hold it.
+Header header_of(std::span<const uint8_t> bytes, size_t at = 0);
+
+// Payload pieces: integers in host byte order, packed.
+Bytes u32(uint32_t v);
+Bytes u64(uint64_t v);
+Bytes cat(std::initializer_list<std::span<const uint8_t>> parts);
+
+// n bytes that depend on their position and on seed, so that reordering,
+// loss or duplication shows; the same seed gives the same bytes.
+Bytes pattern(size_t n, uint8_t seed);
+
+// One sendmsg of bytes, with fds (up to 4) in one SCM_RIGHTS message when
+// there are any. The count the call sent, or -1 with errno set; MSG_NOSIGNAL
+// is added to flags.
+ssize_t send_once(int sock, std::span<const uint8_t> bytes, std::span<const int> fds = {},
+                  int flags = 0);
+// Every byte, over as many calls as it takes, the descriptors with the
+// first; interrupted calls are repeated. False with errno set.
+bool send_all(int sock, std::span<const uint8_t> bytes, std::span<const int> fds = {});
+
+// One recvmsg into buf, appending every descriptor that came (closing none)
+// to fds. The count received, 0 at the end of the stream, -1 with errno.
+ssize_t recv_once(int sock, std::span<uint8_t> buf, std::vector<int> &fds, int flags = 0);
+
+// One received frame. Its descriptor, if it came with one, is owned here.
+struct Frame {
+    Header header{};
+    Bytes payload;
+    unique_fd fd;
+};
+
+// Cuts the stream from a socket into frames, pairing the descriptors that
+// arrive with frames whose flag asks for one, oldest first, as a receiver
+// must. Descriptors still unpaired when it goes are closed.
+class FrameReader {
+  public:
+    explicit FrameReader(int sock) : sock_(sock) {}
+
+    // The next frame; nothing at the end of the stream, on an error (errno
+    // set, 0 for a clean end) or when a header gives a length outside 16 to
+    // 16384 (errno ERANGE: the stream cannot be cut any further).
+    std::optional<Frame> next();
+    // Bytes received and not yet cut into a frame.
+    size_t buffered() const { return buf_.size(); }
+    // Descriptors received and not yet paired with a frame.
+    size_t waiting_fds() const { return fds_.size(); }
+
+  private:
+    int sock_;
+    Bytes buf_;
+    std::deque<unique_fd> fds_;
+};
+
+}  // namespace wire
