@@ -18,11 +18,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel/imsg.h"
 #include "frame/queue_proto.h"
 #include "fuzz_input.h"
+#include "peer/model.h"
 
 namespace fuzzmodel {
 
@@ -51,11 +53,6 @@ struct QueuedFd {
 };
 
 // ---- The model of the store. ----
-
-struct Message {
-    bytes content;
-    std::map<uint64_t, bytes> envelopes;
-};
 
 struct Expect {
     // Lines the child must log while serving the frame, each matched in
@@ -93,9 +90,8 @@ struct Reply {
 class Model {
   public:
     // Whether the backend can make the files that opening a message needs.
-    explicit Model(bool opens_work) : opens_work_(opens_work) {}
+    explicit Model(bool opens_work) : store_(opens_work) {}
 
-    std::map<uint32_t, Message> messages;
     std::deque<QueuedFd> fds;
 
     // A descriptor arrives; beyond the bound the oldest waiting one goes,
@@ -157,134 +153,54 @@ class Model {
             std::memcpy(&evpid, payload.data(), 8);
         }
         std::span<const uint8_t> rest = payload.subspan(fixed);
-        auto owner = messages.find(static_cast<uint32_t>(evpid >> 32));
-        bool has_owner = owner != messages.end();
-        auto msg = messages.find(msgid);
-        bool has_msg = msg != messages.end();
-
-        switch (type) {
-            case QUEUE_HELLO:
-                if (msgid != QUEUE_API_VERSION) {
-                    return fatal(e, "warn: queue-api: bad API version", "queue-api");
-                }
-                break;
-            case QUEUE_FINISH:
-                e.payload = u32_bytes(1);
-                break;
-            case QUEUE_MESSAGE_NEW:
-                e.payload = u32_bytes(1);
-                e.new_msgid = 4;
-                break;
-            case QUEUE_MESSAGE_REMOVE:
-            case QUEUE_MESSAGE_MARK:
-                if (has_msg) {
-                    messages.erase(msg);
-                } else {
-                    e.lines.push_back("warn: not found");
-                }
-                e.payload = u32_bytes(0);
-                break;
-            case QUEUE_MESSAGE_UNMARK:
-                e.payload = u32_bytes(0);
-                break;
-            case QUEUE_MESSAGE_STORE:
-                e.payload = u32_bytes(store(msgid, fd, e));
-                break;
-            case QUEUE_MESSAGE_OPEN:
-                if (!has_msg) {
-                    e.lines.push_back("warn: not found");
-                } else if (!opens_work_) {
-                    e.lines.push_back("warn: queue-api: cannot create temporary file *");
-                    e.lines.push_back("warn: mktmpfile: *");
-                } else {
-                    e.fd_content = msg->second.content;
-                }
-                break;
-            case QUEUE_MESSAGE_ITERATE:
-            case QUEUE_ENVELOPE_ITERATE:
-                e.payload = u32_bytes(static_cast<uint32_t>(-1));
-                break;
-            case QUEUE_ENVELOPE_NEW:
-                if (rest.size() > QUEUE_ENVELOPE_BUF) {
-                    e.lines.push_back("warn: envelope too large");
-                    e.payload = u32_bytes(0);
-                } else if (!has_msg) {
-                    e.lines.push_back("warn: message not found: *");
-                    e.payload = u32_bytes(0);
-                } else {
-                    e.payload = u32_bytes(1);
-                    e.new_evpid = 4;
-                    e.evp_owner = msgid;
-                    pending_envelope.assign(rest.begin(), rest.end());
-                }
-                break;
-            case QUEUE_ENVELOPE_REMOVE:
-                if (!has_owner) {
-                    e.lines.push_back("warn: message not found: *");
-                    e.payload = u32_bytes(0);
-                } else if (owner->second.envelopes.erase(evpid) == 0) {
-                    e.lines.push_back("warn: not found");
-                    e.payload = u32_bytes(0);
-                } else {
-                    if (owner->second.envelopes.empty()) {
-                        messages.erase(owner);
-                    }
-                    e.payload = u32_bytes(1);
-                }
-                break;
-            case QUEUE_ENVELOPE_READ:
-                if (!has_owner) {
-                    e.lines.push_back("warn: message not found: *");
-                } else if (auto env = owner->second.envelopes.find(evpid);
-                           env == owner->second.envelopes.end()) {
-                    e.lines.push_back("warn: not found: *");
-                } else {
-                    e.payload = env->second;
-                }
-                break;
-            case QUEUE_ENVELOPE_REPLACE:
-                if (rest.size() > QUEUE_ENVELOPE_BUF) {
-                    e.lines.push_back("warn: envelope too large");
-                    e.payload = u32_bytes(0);
-                } else if (!has_owner) {
-                    e.lines.push_back("warn: message not found: *");
-                    e.payload = u32_bytes(0);
-                } else if (auto env = owner->second.envelopes.find(evpid);
-                           env == owner->second.envelopes.end()) {
-                    e.lines.push_back("warn: not found: *");
-                    e.payload = u32_bytes(0);
-                } else {
-                    env->second.assign(rest.begin(), rest.end());
-                    e.payload = u32_bytes(1);
-                }
-                break;
+        if (type == QUEUE_HELLO && msgid != QUEUE_API_VERSION) {
+            return fatal(e, "warn: queue-api: bad API version", "queue-api");
+        }
+        // From here on the request is the store's, but for the content copy
+        // of a store, which the loop makes before the store sees anything.
+        pending_ = {type, msgid, evpid, {}};
+        pending_data_.assign(rest.begin(), rest.end());
+        if (type == QUEUE_MESSAGE_STORE) {
+            int copied = copy_content(fd, e);
+            if (copied != 1) {
+                e.payload = u32_bytes(static_cast<uint32_t>(copied));
+                pending_.type = 0;  // it never reaches the store
+                return e;
+            }
+            pending_data_ = fd->content;
+        }
+        pending_.data = pending_data_;
+        peer::StoreExpect want = store_.expect(pending_);
+        e.lines.insert(e.lines.end(), want.lines.begin(), want.lines.end());
+        if (type == QUEUE_ENVELOPE_READ) {
+            e.payload = want.envelope;
+        } else if (want.result) {
+            e.payload = u32_bytes(static_cast<uint32_t>(*want.result));
+        }
+        e.fd_content = want.content;
+        if (want.new_id == peer::StoreExpect::NewId::message) {
+            e.new_msgid = 4;
+        } else if (want.new_id == peer::StoreExpect::NewId::envelope) {
+            e.new_evpid = 4;
+            e.evp_owner = msgid;
+        } else {
+            // Nothing to learn from the reply: the model moves on now.
+            FUZZ_CHECK(store_.apply(pending_));
         }
         return e;
     }
 
-    // The ids the child drew, once the reply has shown them.
-    bool add_message(uint32_t msgid) {
-        if (msgid == 0 || msgid == UINT32_MAX || messages.count(msgid) != 0) {
-            return false;
-        }
-        messages[msgid];
-        return true;
-    }
+    // The ids the child drew, once the reply has shown them; false when the
+    // store could not have drawn them.
+    bool add_message(uint32_t msgid) { return store_.apply(pending_, msgid); }
+    bool add_envelope(uint32_t, uint64_t evpid) { return store_.apply(pending_, evpid); }
 
-    bool add_envelope(uint32_t owner, uint64_t evpid) {
-        auto msg = messages.find(owner);
-        auto low = static_cast<uint32_t>(evpid);
-        if (msg == messages.end() || evpid >> 32 != owner || low == 0 || low == UINT32_MAX ||
-            msg->second.envelopes.count(evpid) != 0) {
-            return false;
-        }
-        msg->second.envelopes[evpid] = pending_envelope;
-        return true;
-    }
+    const std::map<uint32_t, peer::StoreMessage> &messages() const { return store_.messages(); }
 
   private:
-    bool opens_work_;
-    bytes pending_envelope;
+    peer::StoreModel store_;
+    peer::StoreRequest pending_;
+    bytes pending_data_;
 
     static Expect fatal(Expect &e, const std::string &warning, const char *area) {
         e.lines.push_back(warning);
@@ -293,11 +209,10 @@ class Model {
         return e;
     }
 
-    // The loop's content copy and the store's handler, as the results of
-    // each kind of descriptor show them: no descriptor or one that cannot
-    // be read as a stream gives -1 without a line, a read error 0 with the
-    // copy's line.
-    int store(uint32_t msgid, const std::optional<QueuedFd> &fd, Expect &e) {
+    // The loop's content copy, as each kind of descriptor shows it: none,
+    // or one that cannot be read as a stream, gives -1 without a line; a
+    // read error 0 with the copy's line; any other 1, the content copied.
+    static int copy_content(const std::optional<QueuedFd> &fd, Expect &e) {
         if (!fd || fd->kind == FdKind::write_only) {
             return -1;
         }
@@ -305,12 +220,6 @@ class Model {
             e.lines.push_back("warn: queue-api: content copy: Is a directory");
             return 0;
         }
-        auto msg = messages.find(msgid);
-        if (msg == messages.end()) {
-            e.lines.push_back("warn: msgid not found");
-            return 0;
-        }
-        msg->second.content = fd->content;
         return 1;
     }
 };
@@ -417,13 +326,6 @@ inline std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-inline bool line_matches(const std::string &line, const std::string &want) {
-    if (!want.empty() && want.back() == '*') {
-        return line.compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
-    }
-    return line == want;
-}
-
 // Every line of log, in order, against want; each line starts with the
 // logging process's "NAME[PID]: ".
 inline void check_log(const std::string &log, pid_t pid, const std::vector<std::string> &want) {
@@ -436,7 +338,7 @@ inline void check_log(const std::string &log, pid_t pid, const std::vector<std::
     bool ok = lines.size() == want.size();
     for (size_t i = 0; ok && i < lines.size(); ++i) {
         ok = lines[i].compare(0, prefix.size(), prefix) == 0 &&
-             line_matches(lines[i].substr(prefix.size()), want[i]);
+             peer::line_matches(std::string_view(lines[i]).substr(prefix.size()), want[i]);
     }
     if (!ok) {
         std::fprintf(stderr, "log:\n%s\nexpected:\n", log.c_str());

@@ -181,8 +181,8 @@ bytes record_bytes(const uint8_t *data, uint64_t length) {
 
 // The store's records hold exactly what the model says they hold.
 void check_records(const Model &model) {
-    FUZZ_CHECK(stored_messages.count == model.messages.size());
-    for (const auto &[msgid, want] : model.messages) {
+    FUZZ_CHECK(stored_messages.count == model.messages().size());
+    for (const auto &[msgid, want] : model.messages()) {
         auto *msg = static_cast<memq_message *>(tree_lookup(&stored_messages, msgid));
         FUZZ_CHECK(msg != nullptr);
         FUZZ_CHECK(record_bytes(msg->content, msg->length) == want.content);
@@ -248,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Empty the store for the next input; nothing may be logged.
     std::string lines = log.during([&] {
-        for (const auto &entry : model.messages) {
+        for (const auto &entry : model.messages()) {
             memq_message_remove(entry.first);
         }
     });

@@ -22,6 +22,7 @@
 
 #include "e2e/peer.h"
 #include "frame/queue_proto.h"
+#include "peer/model.h"
 #include "peer/peer.h"
 
 namespace reliability {
@@ -53,11 +54,6 @@ inline std::vector<std::string> rejoined(const std::vector<std::string> &lines) 
 
 using bytes = std::vector<uint8_t>;
 
-struct Message {
-    bytes content;
-    std::map<uint64_t, bytes> envelopes;
-};
-
 // One request of the protocol, with the arguments the model needs.
 struct Op {
     Op() = default;
@@ -78,165 +74,99 @@ enum class Verdict {
     wrong,    // anything else
 };
 
+// The shared store model (peer/model.h), judging replies in a session where
+// a request may also fail for want of memory.
 class Model {
   public:
-    std::map<uint32_t, Message> messages;
+    const std::map<uint32_t, peer::StoreMessage> &messages = store_.messages();
 
     // The reply's verdict; `lines` receives the warnings the backend must log
     // for an exact reply, each matched whole or, ending in '*', by its start.
     Verdict check(const Op &op, const peer::Reply &r, std::vector<std::string> &lines,
                   std::string &why) {
         lines.clear();
-        auto msg = messages.find(op.msgid);
-        auto owner = messages.find(static_cast<uint32_t>(op.evpid >> 32));
-        std::optional<int32_t> result = r.result();
-        auto is_result = [&](int32_t v) { return r.payload.size() == 4 && result == v; };
-        auto fail = [&](const std::string &text) {
-            why = text;
-            return Verdict::wrong;
-        };
+        why.clear();
         if (r.type != QUEUE_REPLY || (op.type != QUEUE_MESSAGE_OPEN && r.fd.valid())) {
-            return fail("a reply of another type, or with a descriptor");
+            why = "a reply of another type, or with a descriptor";
+            return Verdict::wrong;
         }
-        switch (op.type) {
-            case QUEUE_HELLO:
-                return r.payload.empty() ? Verdict::exact : fail("hello payload");
-            case QUEUE_FINISH:
-                return is_result(1) ? Verdict::exact : fail("finish result");
-            case QUEUE_MESSAGE_ITERATE:
-            case QUEUE_ENVELOPE_ITERATE:
-                return is_result(-1) ? Verdict::exact : fail("iterate result");
-            case QUEUE_MESSAGE_UNMARK:
-                return is_result(0) ? Verdict::exact : fail("unmark result");
-            case QUEUE_MESSAGE_REMOVE:
-            case QUEUE_MESSAGE_MARK:
-                if (!is_result(0)) {
-                    return fail("remove result");
-                }
-                if (msg == messages.end()) {
-                    lines.push_back("warn: not found");
-                } else {
-                    messages.erase(msg);
-                }
-                return Verdict::exact;
-            case QUEUE_MESSAGE_NEW: {
-                if (is_result(0)) {
-                    return Verdict::failure;
-                }
-                std::optional<uint32_t> id = r.u32_at(4);
-                if (r.payload.size() != 8 || result != 1 || !id || *id == 0 || *id == UINT32_MAX ||
-                    messages.count(*id) != 0) {
-                    return fail("new message reply");
-                }
-                messages[*id];
-                return Verdict::exact;
+        peer::StoreRequest req{op.type, op.msgid, op.evpid, op.data};
+        peer::StoreExpect e = store_.expect(req);
+        uint64_t id = 0;
+        if (matches(op, e, r, id, why)) {
+            if (!store_.apply(req, id)) {
+                why = "a new id the store could not have drawn";
+                return Verdict::wrong;
             }
-            case QUEUE_MESSAGE_STORE:
-                if (msg == messages.end()) {
-                    // The loop's own failures come before the handler's
-                    // lookup.
-                    if (is_result(-1)) {
-                        return Verdict::failure;
-                    }
-                    lines.push_back("warn: msgid not found");
-                    return is_result(0) ? Verdict::exact : fail("store of an absent message");
-                }
-                if (is_result(1)) {
-                    msg->second.content = op.data;
-                    return Verdict::exact;
-                }
-                return is_result(0) || is_result(-1) ? Verdict::failure : fail("store result");
-            case QUEUE_MESSAGE_OPEN:
-                if (!r.payload.empty()) {
-                    return fail("open payload");
-                }
-                if (msg == messages.end()) {
-                    lines.push_back("warn: not found");
-                    return r.fd.valid() ? fail("open of an absent message") : Verdict::exact;
-                }
-                if (!r.fd.valid()) {
-                    return Verdict::failure;
-                }
-                return check_content(r.fd.get(), msg->second.content, why) ? Verdict::exact
-                                                                           : Verdict::wrong;
-            case QUEUE_ENVELOPE_NEW: {
-                if (op.data.size() > QUEUE_ENVELOPE_BUF) {
-                    lines.push_back("warn: envelope too large");
-                    return is_result(0) ? Verdict::exact : fail("oversized envelope");
-                }
-                if (msg == messages.end()) {
-                    lines.push_back("warn: message not found: *");
-                    return is_result(0) ? Verdict::exact : fail("envelope of an absent message");
-                }
-                if (is_result(0)) {
-                    return Verdict::failure;
-                }
-                std::optional<uint64_t> id = r.u64_at(4);
-                if (r.payload.size() != 12 || result != 1 || !id || *id >> 32 != op.msgid ||
-                    static_cast<uint32_t>(*id) == 0 || static_cast<uint32_t>(*id) == UINT32_MAX ||
-                    msg->second.envelopes.count(*id) != 0) {
-                    return fail("new envelope reply");
-                }
-                msg->second.envelopes[*id] = op.data;
-                last_evpid = *id;
-                return Verdict::exact;
+            if (e.new_id == peer::StoreExpect::NewId::envelope) {
+                last_evpid = id;
             }
-            case QUEUE_ENVELOPE_REMOVE:
-                if (owner == messages.end()) {
-                    lines.push_back("warn: message not found: *");
-                    return is_result(0) ? Verdict::exact : fail("remove, no message");
-                }
-                if (owner->second.envelopes.count(op.evpid) == 0) {
-                    lines.push_back("warn: not found");
-                    return is_result(0) ? Verdict::exact : fail("remove, no envelope");
-                }
-                if (!is_result(1)) {
-                    return fail("envelope remove result");
-                }
-                owner->second.envelopes.erase(op.evpid);
-                if (owner->second.envelopes.empty()) {
-                    messages.erase(owner);
-                }
-                return Verdict::exact;
-            case QUEUE_ENVELOPE_READ:
-                if (owner == messages.end()) {
-                    lines.push_back("warn: message not found: *");
-                    return r.payload.empty() ? Verdict::exact : fail("read, no message");
-                }
-                if (owner->second.envelopes.count(op.evpid) == 0) {
-                    lines.push_back("warn: not found: *");
-                    return r.payload.empty() ? Verdict::exact : fail("read, no envelope");
-                }
-                return r.payload == owner->second.envelopes[op.evpid] ? Verdict::exact
-                                                                      : fail("envelope bytes");
-            case QUEUE_ENVELOPE_REPLACE:
-                if (op.data.size() > QUEUE_ENVELOPE_BUF) {
-                    lines.push_back("warn: envelope too large");
-                    return is_result(0) ? Verdict::exact : fail("oversized replacement");
-                }
-                if (owner == messages.end()) {
-                    lines.push_back("warn: message not found: *");
-                    return is_result(0) ? Verdict::exact : fail("replace, no message");
-                }
-                if (owner->second.envelopes.count(op.evpid) == 0) {
-                    lines.push_back("warn: not found: *");
-                    return is_result(0) ? Verdict::exact : fail("replace, no envelope");
-                }
-                if (is_result(0)) {
-                    return Verdict::failure;
-                }
-                if (!is_result(1)) {
-                    return fail("replace result");
-                }
-                owner->second.envelopes[op.evpid] = op.data;
-                return Verdict::exact;
+            lines = e.lines;
+            return Verdict::exact;
         }
-        return fail("unknown request");
+        return is_failure(op, e, r) ? Verdict::failure : Verdict::wrong;
     }
 
     uint64_t last_evpid = 0;
 
   private:
+    // Whether the reply is the one expected; id receives a new id it brings.
+    static bool matches(const Op &op, const peer::StoreExpect &e, const peer::Reply &r,
+                        uint64_t &id, std::string &why) {
+        if (op.type == QUEUE_MESSAGE_OPEN) {
+            if (!r.payload.empty()) {
+                why = "open payload";
+                return false;
+            }
+            if (!e.content) {
+                why = r.fd.valid() ? "a descriptor where none belongs" : "";
+                return !r.fd.valid();
+            }
+            return r.fd.valid() && check_content(r.fd.get(), *e.content, why);
+        }
+        if (op.type == QUEUE_ENVELOPE_READ) {
+            why = "envelope bytes";
+            return r.payload == e.envelope;
+        }
+        if (!e.result) {
+            why = "payload where none belongs";
+            return r.payload.empty();
+        }
+        size_t id_size = e.new_id == peer::StoreExpect::NewId::message    ? 4
+                         : e.new_id == peer::StoreExpect::NewId::envelope ? 8
+                                                                          : 0;
+        why = "result " + std::to_string(*e.result) + (id_size != 0 ? " and an id" : "") +
+              " expected";
+        if (r.payload.size() != 4 + id_size || r.result() != e.result) {
+            return false;
+        }
+        if (id_size == 4) {
+            id = *r.u32_at(4);
+        } else if (id_size == 8) {
+            id = *r.u64_at(4);
+        }
+        return true;
+    }
+
+    // A failure result where the model predicted success, which memory
+    // running out may cause; the store keeps what it held.
+    static bool is_failure(const Op &op, const peer::StoreExpect &e, const peer::Reply &r) {
+        auto is_result = [&](int32_t v) { return r.payload.size() == 4 && r.result() == v; };
+        switch (op.type) {
+            case QUEUE_MESSAGE_STORE:
+                // The loop's own failures come before the store's lookup.
+                return is_result(-1) || (e.result == 1 && is_result(0));
+            case QUEUE_MESSAGE_NEW:
+            case QUEUE_ENVELOPE_NEW:
+            case QUEUE_ENVELOPE_REPLACE:
+                return e.result == 1 && is_result(0);
+            case QUEUE_MESSAGE_OPEN:
+                return e.content.has_value() && r.payload.empty() && !r.fd.valid();
+            default:
+                return false;
+        }
+    }
+
     // A nameless file at offset 0 holding exactly the content.
     static bool check_content(int fd, const bytes &want, std::string &why) {
         struct stat sb;
@@ -254,6 +184,8 @@ class Model {
         }
         return true;
     }
+
+    peer::StoreModel store_;
 };
 
 // The request's payload as the protocol lays it out.
@@ -371,24 +303,8 @@ class Backend {
     std::string pending_;
 };
 
-inline bool line_matches(const std::string &line, const std::string &want) {
-    if (!want.empty() && want.back() == '*') {
-        return line.compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
-    }
-    return line == want;
-}
-
-inline bool lines_match(const std::vector<std::string> &got, const std::vector<std::string> &want) {
-    if (got.size() != want.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < got.size(); ++i) {
-        if (!line_matches(got[i], want[i])) {
-            return false;
-        }
-    }
-    return true;
-}
+using peer::line_matches;
+using peer::lines_match;
 
 inline std::string joined(const std::vector<std::string> &lines) {
     std::string out;
