@@ -18,6 +18,7 @@
 
 #include "frame/queue_proto.h"
 #include "memq_peer.h"
+#include "peer/model.h"
 
 namespace memq_peer {
 
@@ -112,18 +113,10 @@ double seconds_since(const timespec &start) {
            static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-// The log lines a step expects the backend to write, in order. A pattern is
-// matched against the text after the "name[pid]: " prefix: in full, or by its
-// start where it ends in '*', as for a line that ends in an error text.
+// The log lines a step expects the backend to write, in order, matched
+// against the text after the "name[pid]: " prefix as peer::line_matches()
+// does.
 using Lines = std::vector<std::string>;
-
-bool matches(const std::string &pattern, std::string_view text) {
-    if (!pattern.empty() && pattern.back() == '*') {
-        return text.substr(0, pattern.size() - 1) ==
-               std::string_view(pattern).substr(0, pattern.size() - 1);
-    }
-    return text == pattern;
-}
 
 // The part of a log line after "name[pid]: ", or the whole line where it has
 // no such prefix (a line from the system library, or from a sanitizer).
@@ -189,16 +182,28 @@ class Session {
   public:
     Session(Backend &backend, bool tap) : backend_(backend), tap_(tap) {}
 
-    // Sends one request and decodes its reply; the step that judges it
-    // expects the backend to log `log`. When no reply comes, the step fails,
+    // Sends one request and decodes its reply. The step that judges it
+    // expects the lines the store's model predicts for the request (content
+    // is what a store's descriptor holds), and the model follows the
+    // request once the step has passed. A request the loop answers itself
+    // (a store whose content cannot be copied) never reaches the store: the
+    // step expects `loop_log` instead. When no reply comes, the step fails,
     // and every later request is skipped.
     std::optional<peer::DecodedReply> ask(const std::string &asked, uint32_t type,
                                           std::span<const uint8_t> payload, int fd = -1,
-                                          Lines log = {}) {
+                                          std::span<const uint8_t> content = {},
+                                          std::optional<Lines> loop_log = std::nullopt) {
         if (gone_) {
             return std::nullopt;
         }
-        expected_log_ = std::move(log);
+        pending_.reset();
+        if (loop_log) {
+            expected_log_ = std::move(*loop_log);
+        } else {
+            pending_ = peer::store_request(type, payload, content);
+            expected_log_ = model_.expect(*pending_).lines;
+        }
+        new_id_ = 0;
         last_ = peer::Reply();
         if (!backend_.peer().send(type, payload, fd)) {
             fail(asked, cat({"request not sent: ", errno_text()}), "the backend to take it");
@@ -219,6 +224,7 @@ class Session {
                  "a well-formed reply to " + std::string(peer::request_name(type)));
             return std::nullopt;
         }
+        new_id_ = d.id.value_or(0);
         return d;
     }
 
@@ -227,8 +233,10 @@ class Session {
 
     // Judges a result-only reply.
     void expect_result(const std::string &asked, uint32_t type, std::span<const uint8_t> payload,
-                       int32_t want, int fd = -1, Lines log = {}) {
-        std::optional<peer::DecodedReply> d = ask(asked, type, payload, fd, std::move(log));
+                       int32_t want, int fd = -1, std::span<const uint8_t> content = {},
+                       std::optional<Lines> loop_log = std::nullopt) {
+        std::optional<peer::DecodedReply> d =
+            ask(asked, type, payload, fd, content, std::move(loop_log));
         if (!d) {
             return;
         }
@@ -258,6 +266,7 @@ class Session {
     // The step after the session: the connection closed, the backend's exit
     // judged, and its last log lines expected to be `log`.
     void close_connection(Lines log) {
+        pending_.reset();
         expected_log_ = std::move(log);
         int status = backend_.stop();
         std::string got = "the backend ended with " + describe_status(status);
@@ -289,6 +298,9 @@ class Session {
     bool tap_;
     peer::Reply last_;
     Lines expected_log_;
+    peer::StoreModel model_;
+    std::optional<peer::StoreRequest> pending_;
+    uint64_t new_id_ = 0;
     std::vector<LogLine> log_;
     bool gone_ = false;
     int steps_ = 0;
@@ -308,7 +320,8 @@ void Session::judge(const std::string &asked, const std::string &got, const std:
         std::string line = fresh.substr(pos, end - pos);
         pos = end + 1;
         std::string_view text = message_of(line);
-        bool expected = next < expected_log_.size() && matches(expected_log_[next], text);
+        bool expected =
+            next < expected_log_.size() && peer::line_matches(text, expected_log_[next]);
         next += expected ? 1 : 0;
         log_ok = log_ok && expected;
         got_log.emplace_back(text);
@@ -317,6 +330,9 @@ void Session::judge(const std::string &asked, const std::string &got, const std:
     log_ok = log_ok && next == expected_log_.size();
     const bool ok = want == nullptr && log_ok;
     (ok ? passed_ : failed_)++;
+    if (ok && pending_) {
+        model_.apply(*pending_, new_id_);
+    }
 
     if (tap_) {
         if (ok) {
@@ -392,20 +408,22 @@ uint32_t new_message(Session &s, const std::vector<uint32_t> &taken) {
     return id;
 }
 
-// QUEUE_MESSAGE_STORE from the descriptor fd, expecting `want`.
-void store(Session &s, uint32_t msgid, const std::string &from, int fd, int32_t want,
-           Lines log = {}) {
+// QUEUE_MESSAGE_STORE of content from the descriptor fd, expecting `want`.
+// A store whose content the loop cannot copy never reaches the store and
+// logs `loop_log`.
+void store(Session &s, uint32_t msgid, const std::string &from, int fd,
+           std::span<const uint8_t> content, int32_t want,
+           std::optional<Lines> loop_log = std::nullopt) {
     s.expect_result("store " + hex_msgid(msgid) + " from " + from, QUEUE_MESSAGE_STORE,
-                    peer::payload_u32(msgid), want, fd, std::move(log));
+                    peer::payload_u32(msgid), want, fd, content, std::move(loop_log));
 }
 
 // QUEUE_MESSAGE_OPEN, expecting a descriptor at offset 0 on exactly `want`,
 // or no descriptor when want is null.
-void open_message(Session &s, uint32_t msgid, const bytes *want, const std::string &what,
-                  Lines log = {}) {
+void open_message(Session &s, uint32_t msgid, const bytes *want, const std::string &what) {
     const std::string asked = "open " + hex_msgid(msgid) + " (" + what + ")";
     std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid), -1, std::move(log));
+        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
     if (!d) {
         return;
     }
@@ -470,11 +488,9 @@ uint64_t new_envelope(Session &s, uint32_t msgid, const bytes &envelope) {
 }
 
 // QUEUE_ENVELOPE_READ, expecting exactly `want` (empty: no such envelope).
-void read_envelope(Session &s, uint64_t id, const bytes &want, const std::string &what,
-                   Lines log = {}) {
+void read_envelope(Session &s, uint64_t id, const bytes &want, const std::string &what) {
     const std::string asked = "read envelope " + hex_evpid(id) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id), -1, std::move(log));
+    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id));
     if (!d) {
         return;
     }
@@ -546,7 +562,7 @@ void run_session(Session &s) {
         s.fail("make a spool file", strerror(errno), "a temporary file for the content");
         return;
     }
-    store(s, m1, "a file of " + std::to_string(mail.size()) + " bytes", file.get(), 1);
+    store(s, m1, "a file of " + std::to_string(mail.size()) + " bytes", file.get(), mail, 1);
     file.reset();
     open_message(s, m1, &mail, "the mail");
 
@@ -556,7 +572,8 @@ void run_session(Session &s) {
             s.fail("feed a pipe", strerror(errno), "a pipe and a writer thread");
             return;
         }
-        store(s, m1, "a pipe of " + std::to_string(big.size()) + " bytes", feeder.read_fd(), 1);
+        store(s, m1, "a pipe of " + std::to_string(big.size()) + " bytes", feeder.read_fd(), big,
+              1);
         feeder.close_read_end();
         if (!feeder.finish() && !s.gone()) {
             s.fail("feed the pipe", "the backend stopped reading early",
@@ -576,7 +593,7 @@ void run_session(Session &s) {
             s.fail("feed a pipe", strerror(errno), "a pipe and a writer thread");
             return;
         }
-        store(s, m2, "a pipe that ends at once", feeder.read_fd(), 1);
+        store(s, m2, "a pipe that ends at once", feeder.read_fd(), empty, 1);
         feeder.close_read_end();
         feeder.finish();
     }
@@ -593,27 +610,25 @@ void run_session(Session &s) {
     read_envelope(s, e1, envelope_a, "as created");
     read_envelope(s, e2, envelope_b, "8192 bytes, the most a reply holds");
     s.expect_result("new envelope for " + hex_msgid(m1) + ", 8193 bytes: refused",
-                    QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(m1, envelope_too_large), 0, -1,
-                    {"warn: envelope too large"});
+                    QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(m1, envelope_too_large), 0);
     s.expect_result("replace envelope " + hex_evpid(e1) + " by 8193 bytes: refused",
-                    QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e1, envelope_too_large), 0, -1,
-                    {"warn: envelope too large"});
+                    QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e1, envelope_too_large), 0);
     read_envelope(s, e1, envelope_a, "the refused replacement left it alone");
     s.expect_result("replace envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REPLACE,
                     peer::payload_u64_bytes(e1, envelope_a2), 1);
     read_envelope(s, e1, envelope_a2, "as replaced");
     s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE,
                     peer::payload_u64(e1), 1);
-    read_envelope(s, e1, empty, "removed: nothing comes back", {"warn: not found: *"});
+    read_envelope(s, e1, empty, "removed: nothing comes back");
     open_message(s, m1, &big, "one envelope left, so the message stays");
     s.expect_result("remove the last envelope " + hex_evpid(e2), QUEUE_ENVELOPE_REMOVE,
                     peer::payload_u64(e2), 1);
-    open_message(s, m1, nullptr, "gone with its last envelope", {"warn: not found"});
+    open_message(s, m1, nullptr, "gone with its last envelope");
     s.expect_result("new envelope for the vanished " + hex_msgid(m1), QUEUE_ENVELOPE_NEW,
-                    peer::payload_u32_bytes(m1, envelope_a), 0, -1, {"warn: message not found: *"});
+                    peer::payload_u32_bytes(m1, envelope_a), 0);
     {
         unique_fd again = file_with(mail);
-        store(s, m1, "a file, to the vanished message", again.get(), 0, {"warn: msgid not found"});
+        store(s, m1, "a file, to the vanished message", again.get(), mail, 0);
     }
 
     // This backend keeps no state for a mark: marking drops the message and
@@ -627,12 +642,12 @@ void run_session(Session &s) {
     s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, peer::payload_u32(m3), 0);
     open_message(s, m3, &empty, "unmark left it alone");
     s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, peer::payload_u32(m2), 0);
-    open_message(s, m2, nullptr, "marking dropped it", {"warn: not found"});
+    open_message(s, m2, nullptr, "marking dropped it");
 
     s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, peer::payload_u32(m3),
                     0);
-    read_envelope(s, e3, empty, "went with its message", {"warn: message not found: *"});
-    open_message(s, m3, nullptr, "removed", {"warn: not found"});
+    read_envelope(s, e3, empty, "went with its message");
+    open_message(s, m3, nullptr, "removed");
 
     // A descriptor in non-blocking mode ends the copy at the first read that
     // would wait, although its writer is still there. This comes after the
@@ -651,8 +666,8 @@ void run_session(Session &s) {
         }
         unique_fd read_end(p[0]);
         unique_fd write_end(p[1]);
-        store(s, m4, "a non-blocking pipe with nothing in it yet", read_end.get(), 0,
-              {"warn: queue-api: content copy: *"});
+        store(s, m4, "a non-blocking pipe with nothing in it yet", read_end.get(), {}, 0,
+              Lines{"warn: queue-api: content copy: *"});
     }
     open_message(s, m4, &empty, "the failed store left it empty");
 

@@ -1,5 +1,7 @@
 #include "peer/model.h"
 
+#include <string.h>
+
 #include "frame/queue_proto.h"
 
 namespace peer {
@@ -24,6 +26,43 @@ bool drawn_half_ok(uint32_t v) {
 }
 
 }  // namespace
+
+StoreRequest store_request(uint32_t type, std::span<const uint8_t> payload,
+                           std::span<const uint8_t> content) {
+    StoreRequest r;
+    r.type = type;
+    switch (type) {
+        case QUEUE_MESSAGE_REMOVE:
+        case QUEUE_MESSAGE_STORE:
+        case QUEUE_MESSAGE_OPEN:
+        case QUEUE_MESSAGE_MARK:
+        case QUEUE_MESSAGE_UNMARK:
+        case QUEUE_ENVELOPE_NEW:
+            if (payload.size() >= sizeof r.msgid) {
+                memcpy(&r.msgid, payload.data(), sizeof r.msgid);
+                if (type == QUEUE_ENVELOPE_NEW) {
+                    r.data = payload.subspan(sizeof r.msgid);
+                }
+            }
+            break;
+        case QUEUE_ENVELOPE_REMOVE:
+        case QUEUE_ENVELOPE_READ:
+        case QUEUE_ENVELOPE_REPLACE:
+            if (payload.size() >= sizeof r.evpid) {
+                memcpy(&r.evpid, payload.data(), sizeof r.evpid);
+                if (type == QUEUE_ENVELOPE_REPLACE) {
+                    r.data = payload.subspan(sizeof r.evpid);
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    if (type == QUEUE_MESSAGE_STORE) {
+        r.data = content;
+    }
+    return r;
+}
 
 StoreExpect StoreModel::expect(const StoreRequest &r) const {
     auto msg = messages_.find(r.msgid);

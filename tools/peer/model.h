@@ -36,6 +36,12 @@ struct StoreRequest {
     std::span<const uint8_t> data;
 };
 
+// The request a frame of this type and payload makes, as the store sees it;
+// content is what a store's descriptor holds. Both are borrowed. Fields
+// the payload is too short for stay 0.
+StoreRequest store_request(uint32_t type, std::span<const uint8_t> payload,
+                           std::span<const uint8_t> content = {});
+
 // What the backend must answer when nothing fails on the way: the reply's
 // result where it has one; for a read, the envelope; for an open, whether a
 // descriptor comes and what it holds; whether the reply brings a new id;
