@@ -27,6 +27,7 @@
 
 #include "channel/imsg.h"
 #include "fuzz_input.h"
+#include "peer/wire.h"
 
 namespace {
 
@@ -198,24 +199,9 @@ class Run {
         }
         size_t sent = 0;
         while (sent < s.data.size()) {
-            iovec iov{const_cast<uint8_t *>(s.data.data() + sent), s.data.size() - sent};
-            msghdr mh{};
-            mh.msg_iov = &iov;
-            mh.msg_iovlen = 1;
-            union {
-                cmsghdr align;
-                char space[CMSG_SPACE(sizeof fds)];
-            } control;
-            if (sent == 0 && s.fds > 0) {
-                mh.msg_control = control.space;
-                mh.msg_controllen = CMSG_SPACE(sizeof(int) * s.fds);
-                cmsghdr *c = CMSG_FIRSTHDR(&mh);
-                c->cmsg_level = SOL_SOCKET;
-                c->cmsg_type = SCM_RIGHTS;
-                c->cmsg_len = CMSG_LEN(sizeof(int) * s.fds);
-                std::memcpy(CMSG_DATA(c), fds, sizeof(int) * s.fds);
-            }
-            ssize_t n = sendmsg(pair_.fds[1], &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+            std::span<const int> attached(fds, sent == 0 ? static_cast<size_t>(s.fds) : 0);
+            ssize_t n = wire::send_once(pair_.fds[1], std::span(s.data).subspan(sent), attached,
+                                        MSG_DONTWAIT);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 continue;

@@ -4,14 +4,9 @@
 // exits are real exits; the parent predicts every reply and every log line
 // with a model of the protocol and the store, and checks the child's exit
 // status, its stderr line by line and its descriptor count at the end.
-//
-// Coverage: the child's edge counters would die with it, so on its way out
-// it copies them into shared memory and the parent folds them into its own
-// before libFuzzer looks at them.
-#include <elf.h>
+// The child's coverage reaches libFuzzer through child_coverage.h.
 #include <errno.h>
 #include <fcntl.h>
-#include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -26,7 +21,7 @@
 #include <set>
 #include <string>
 
-#include "channel/imsg.h"
+#include "child_coverage.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 #include "fuzz_input.h"
@@ -38,48 +33,10 @@ namespace {
 
 using namespace fuzzmodel;
 
+ChildCoverage coverage;
+
 // What the child leaves for the parent: its counters and, when it served
 // to the end of the stream, its descriptor count before and after.
-// The inline 8-bit coverage counters, found by their section in our own
-// ELF file: naming the linker's bounds of the section from here would stop
-// the compiler's constructor from handing them to libFuzzer. Empty in a
-// build without coverage.
-uint8_t *counters;
-size_t counter_bytes;
-
-int find_main_object(dl_phdr_info *info, size_t, void *base) {
-    *static_cast<uintptr_t *>(base) = info->dlpi_addr;
-    return 1;  // the first object is the program itself
-}
-
-void find_counters() {
-    int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-    if (fd == -1) {
-        return;
-    }
-    struct stat sb;
-    void *map = fstat(fd, &sb) == 0
-                    ? mmap(nullptr, static_cast<size_t>(sb.st_size), PROT_READ, MAP_PRIVATE, fd, 0)
-                    : MAP_FAILED;
-    close(fd);
-    if (map == MAP_FAILED) {
-        return;
-    }
-    auto *image = static_cast<const uint8_t *>(map);
-    const auto *eh = reinterpret_cast<const Elf64_Ehdr *>(image);
-    const auto *sections = reinterpret_cast<const Elf64_Shdr *>(image + eh->e_shoff);
-    const char *names = reinterpret_cast<const char *>(image + sections[eh->e_shstrndx].sh_offset);
-    uintptr_t base = 0;
-    dl_iterate_phdr(find_main_object, &base);
-    for (int i = 0; i < eh->e_shnum; ++i) {
-        if (std::strcmp(names + sections[i].sh_name, "__sancov_cntrs") == 0) {
-            counters = reinterpret_cast<uint8_t *>(base + sections[i].sh_addr);
-            counter_bytes = sections[i].sh_size;
-        }
-    }
-    munmap(map, static_cast<size_t>(sb.st_size));
-}
-
 struct Shared {
     int fds_before;
     int fds_after;
@@ -94,15 +51,7 @@ bool in_child;
 std::string root_dir;
 
 void save_counters() {
-    if (counter_bytes > 0) {
-        std::memcpy(shared->counters, counters, counter_bytes);
-    }
-}
-
-void merge_counters() {
-    for (size_t i = 0; i < counter_bytes; ++i) {
-        counters[i] = std::max(counters[i], shared->counters[i]);
-    }
+    coverage.save(shared->counters);
 }
 
 int count_open_fds() {
@@ -135,77 +84,6 @@ int count_open_fds() {
 }
 
 // ---- The parent's side of the socket. ----
-
-// Reads replies as the peer would: bytes and passed descriptors, in order.
-class ReplyReader {
-  public:
-    explicit ReplyReader(int sock) : sock_(sock) {}
-    ~ReplyReader() {
-        for (int fd : fds_) {
-            close(fd);
-        }
-    }
-
-    // The next reply, or nothing at the end of the stream.
-    std::optional<Reply> next() {
-        for (;;) {
-            if (buf_.size() >= IMSG_HDR_LEN) {
-                imsg_header h;
-                std::memcpy(&h, buf_.data(), sizeof h);
-                FUZZ_CHECK(h.length >= IMSG_HDR_LEN && h.length <= IMSG_MAX_LEN);
-                if (buf_.size() >= h.length) {
-                    Reply r{h, bytes(buf_.begin() + IMSG_HDR_LEN, buf_.begin() + h.length)};
-                    buf_.erase(buf_.begin(), buf_.begin() + h.length);
-                    if ((h.flags & IMSG_FLAG_FD) != 0) {
-                        FUZZ_CHECK(!fds_.empty());
-                        r.fd = fds_.front();
-                        fds_.pop_front();
-                    }
-                    return r;
-                }
-            }
-            if (!fill()) {
-                FUZZ_CHECK(buf_.empty() && fds_.empty());
-                return std::nullopt;
-            }
-        }
-    }
-
-  private:
-    bool fill() {
-        uint8_t data[65536];
-        union {
-            cmsghdr align;
-            char space[CMSG_SPACE(sizeof(int) * 4)];
-        } control;
-        iovec iov{data, sizeof data};
-        msghdr mh{};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        mh.msg_control = control.space;
-        mh.msg_controllen = sizeof control.space;
-        ssize_t n;
-        do {
-            n = recvmsg(sock_, &mh, MSG_CMSG_CLOEXEC);
-        } while (n == -1 && errno == EINTR);
-        FUZZ_CHECK(n >= 0);
-        for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                FUZZ_CHECK(count == 1);
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-                fds_.push_back(fd);
-            }
-        }
-        buf_.insert(buf_.end(), data, data + n);
-        return n > 0;
-    }
-
-    int sock_;
-    bytes buf_;
-    std::deque<int> fds_;
-};
 
 // A descriptor of the asked kind holding content where it can hold any;
 // the extra descriptor of a pair comes back in second.
@@ -264,28 +142,11 @@ bool send_chunk(int sock, const Send &s) {
     int second;
     int fd = make_fd(s.kind, s.content, second);
     int fds[2] = {fd, second};
-    int nfds = fd == -1 ? 0 : (second == -1 ? 1 : 2);
-    union {
-        cmsghdr align;
-        char space[CMSG_SPACE(sizeof fds)];
-    } control;
-    iovec iov{const_cast<uint8_t *>(s.data.data()), s.data.size()};
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    if (nfds > 0) {
-        mh.msg_control = control.space;
-        mh.msg_controllen = CMSG_SPACE(sizeof(int) * nfds);
-        cmsghdr *c = CMSG_FIRSTHDR(&mh);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * nfds);
-        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * nfds);
-    }
+    size_t nfds = fd == -1 ? 0 : (second == -1 ? 1 : 2);
     // A descriptor travels only with at least one byte.
-    bool ok =
-        s.data.empty() || sendmsg(sock, &mh, MSG_NOSIGNAL) == static_cast<ssize_t>(s.data.size());
-    for (int i = 0; i < nfds; ++i) {
+    bool ok = s.data.empty() || wire::send_once(sock, s.data, std::span<const int>(fds, nfds)) ==
+                                    static_cast<ssize_t>(s.data.size());
+    for (size_t i = 0; i < nfds; ++i) {
         close(fds[i]);
     }
     return ok;
@@ -323,8 +184,8 @@ extern "C" int __lsan_is_turned_off() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     signal(SIGPIPE, SIG_IGN);
     log_open(1);
-    find_counters();
-    void *p = mmap(nullptr, sizeof(Shared) + counter_bytes, PROT_READ | PROT_WRITE,
+    coverage.find();
+    void *p = mmap(nullptr, sizeof(Shared) + coverage.size(), PROT_READ | PROT_WRITE,
                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     FUZZ_CHECK(p != MAP_FAILED);
     shared = static_cast<Shared *>(p);
@@ -367,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in(data, size);
     Model model(!root_dir.empty());
     Known known;
-    ReplyReader replies(sock);
+    wire::FrameReader replies(sock);
     bytes stream;  // sent and not yet cut into frames
     std::vector<std::string> want_lines;
     bool ended = false;  // the child will serve nothing more
@@ -384,10 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         stream.insert(stream.end(), s.data.begin(), s.data.end());
         // Serve, in the model and in the child, every frame this send
         // completed, one reply each.
-        while (!ended && stream.size() >= IMSG_HDR_LEN) {
-            imsg_header h;
+        while (!ended && stream.size() >= wire::HEADER_LEN) {
+            wire::Header h;
             std::memcpy(&h, stream.data(), sizeof h);
-            if (h.length < IMSG_HDR_LEN || h.length > IMSG_MAX_LEN) {
+            if (h.length < wire::HEADER_LEN || h.length > wire::MAX_FRAME) {
                 want_lines.push_back("warn: queue-api: imsg_get: Numerical result out of range");
                 ended = true;
                 break;
@@ -395,16 +256,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (stream.size() < h.length) {
                 break;
             }
-            bytes payload(stream.begin() + IMSG_HDR_LEN, stream.begin() + h.length);
+            bytes payload(stream.begin() + wire::HEADER_LEN, stream.begin() + h.length);
             stream.erase(stream.begin(), stream.begin() + h.length);
-            Expect e = model.serve(h.type, payload, (h.flags & IMSG_FLAG_FD) != 0);
+            Expect e = model.serve(h.type, payload, (h.flags & wire::FLAG_FD) != 0);
             want_lines.insert(want_lines.end(), e.lines.begin(), e.lines.end());
             if (e.fatal) {
                 ended = true;
                 want_status = 1;
                 break;
             }
-            std::optional<Reply> r = replies.next();
+            std::optional<wire::Frame> r = replies.next();
             if (!r) {
                 std::fprintf(stderr, "no reply to a request of type %u\n", h.type);
             }
@@ -416,14 +277,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         want_lines.push_back("warn: queue-api: pipe closed");
     }
     shutdown(sock, SHUT_WR);
-    FUZZ_CHECK(!replies.next().has_value());
+    // Nothing more: no reply that was not asked for, no descriptor left over.
+    FUZZ_CHECK(!replies.next().has_value() && errno == 0);
+    FUZZ_CHECK(replies.buffered() == 0 && replies.waiting_fds() == 0);
     close(sock);
 
     int status;
     while (waitpid(pid, &status, 0) == -1) {
         FUZZ_CHECK(errno == EINTR);
     }
-    merge_counters();
+    coverage.merge(shared->counters);
     lseek(err, 0, SEEK_SET);
     bytes log = read_fd(err);
     close(err);

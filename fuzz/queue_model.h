@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/imsg.h"
 #include "frame/queue_proto.h"
 #include "fuzz_input.h"
 #include "peer/model.h"
+#include "peer/wire.h"
 
 namespace fuzzmodel {
 
@@ -78,14 +78,6 @@ inline bytes u32_bytes(uint32_t v) {
 
 // The most received descriptors the backend lets wait for a request.
 constexpr size_t MAX_WAITING_FDS = 16;
-
-// A reply as the peer receives it: the header, the payload and the
-// descriptor that came with it (-1 for none).
-struct Reply {
-    imsg_header header;
-    bytes payload;
-    int fd = -1;
-};
 
 class Model {
   public:
@@ -291,13 +283,14 @@ inline Send next_send(FuzzInput &in, const Known &known) {
             // A good version most of the time.
             std::memcpy(payload.data(), &QUEUE_API_VERSION, 4);
         }
-        imsg_header h{};
+        wire::Header h{};
         h.type = type;
-        h.length = static_cast<uint16_t>(std::min(IMSG_HDR_LEN + payload.size(), size_t{65535}));
+        h.length =
+            static_cast<uint16_t>(std::min(wire::HEADER_LEN + payload.size(), size_t{65535}));
         if ((op & 0x40) != 0 && type != QUEUE_HELLO) {
             h.length = in.u16();
         }
-        h.flags = (op & 0x10) != 0 ? IMSG_FLAG_FD : 0;
+        h.flags = (op & 0x10) != 0 ? wire::FLAG_FD : 0;
         s.data.resize(sizeof h);
         std::memcpy(s.data.data(), &h, sizeof h);
         s.data.insert(s.data.end(), payload.begin(), payload.end());
@@ -351,19 +344,19 @@ inline void check_log(const std::string &log, pid_t pid, const std::vector<std::
 
 // A reply against what the model expected of it; the new ids it brings
 // join the model and the ids the input may name.
-inline void check_reply(const Reply &r, const Expect &e, pid_t pid, Model &model, Known &known) {
+inline void check_reply(const wire::Frame &r, const Expect &e, pid_t pid, Model &model,
+                        Known &known) {
     FUZZ_CHECK(r.header.type == QUEUE_REPLY);
     FUZZ_CHECK(r.header.peer_id == 0 && r.header.pid == pid);
-    FUZZ_CHECK(((r.header.flags & IMSG_FLAG_FD) != 0) == (r.fd != -1));
+    FUZZ_CHECK(((r.header.flags & wire::FLAG_FD) != 0) == r.fd.valid());
     if (e.fd_content) {
-        FUZZ_CHECK(r.fd != -1);
+        FUZZ_CHECK(r.fd.valid());
         struct stat sb;
-        FUZZ_CHECK(fstat(r.fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_nlink == 0);
-        FUZZ_CHECK(lseek(r.fd, 0, SEEK_CUR) == 0);
-        FUZZ_CHECK(read_fd(r.fd) == *e.fd_content);
-        close(r.fd);
+        FUZZ_CHECK(fstat(r.fd.get(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_nlink == 0);
+        FUZZ_CHECK(lseek(r.fd.get(), 0, SEEK_CUR) == 0);
+        FUZZ_CHECK(read_fd(r.fd.get()) == *e.fd_content);
     } else {
-        FUZZ_CHECK(r.fd == -1);
+        FUZZ_CHECK(!r.fd.valid());
     }
     if (e.new_msgid != 0) {
         FUZZ_CHECK(r.payload.size() == 8);

@@ -93,8 +93,8 @@ pid_t self;
 
 // Calls the handler a well-formed request reaches and builds the reply the
 // loop would send from what it gives back.
-Reply serve(const queue_request &req, const bytes &content) {
-    Reply r{};
+wire::Frame serve(const queue_request &req, const bytes &content) {
+    wire::Frame r;
     r.header.type = QUEUE_REPLY;
     r.header.pid = self;
     switch (req.type) {
@@ -125,8 +125,8 @@ Reply serve(const queue_request &req, const bytes &content) {
         case QUEUE_MESSAGE_OPEN: {
             int fd = memq_message_open(req.msgid);
             FUZZ_CHECK(fd >= -1);
-            r.fd = fd;
-            r.header.flags = fd != -1 ? IMSG_FLAG_FD : 0;
+            r.fd.reset(fd);
+            r.header.flags = fd != -1 ? wire::FLAG_FD : 0;
             break;
         }
         case QUEUE_MESSAGE_MARK:
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     LogCapture log;
     while (!in.empty()) {
         Send s = next_send(in, known);
-        imsg_header h;
+        wire::Header h;
         if (s.data.size() < sizeof h) {
             continue;
         }
@@ -239,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             continue;  // the backend would end here, before any handler
         }
 
-        Reply r;
+        wire::Frame r;
         std::string lines = log.during([&] { r = serve(d.request, s.content); });
         check_log(lines, self, e.lines);
         check_reply(r, e, self, model, known);
