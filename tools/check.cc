@@ -200,7 +200,11 @@ class Session {
         if (loop_log) {
             expected_log_ = std::move(*loop_log);
         } else {
+            // The model follows the request only once its step is judged,
+            // when the caller's bytes may be gone: it keeps a copy.
             pending_ = peer::store_request(type, payload, content);
+            pending_data_.assign(pending_->data.begin(), pending_->data.end());
+            pending_->data = pending_data_;
             expected_log_ = model_.expect(*pending_).lines;
         }
         new_id_ = 0;
@@ -300,6 +304,7 @@ class Session {
     Lines expected_log_;
     peer::StoreModel model_;
     std::optional<peer::StoreRequest> pending_;
+    bytes pending_data_;
     uint64_t new_id_ = 0;
     std::vector<LogLine> log_;
     bool gone_ = false;
