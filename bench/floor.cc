@@ -12,19 +12,18 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
-#include "channel/imsg.h"
 #include "frame/queue_proto.h"
+#include "peer/wire.h"
 
 namespace {
 
@@ -41,7 +40,10 @@ struct floor_state {
     uint32_t next_msgid = 1;
     uint32_t next_envelope = 1;
     int32_t pid = 0;
-    std::deque<int> received_fds;
+    // Descriptors in the order they came; those before next_fd are taken.
+    // Kept across receives so that a descriptor costs no allocation.
+    std::vector<int> received_fds;
+    size_t next_fd = 0;
     bytes out;
 };
 
@@ -50,54 +52,28 @@ struct floor_state {
     exit(1);
 }
 
-// One send call per segment; a descriptor rides on the first call only.
-void send_all(const uint8_t *data, size_t len, int fd) {
-    while (len > 0) {
-        iovec iov{const_cast<uint8_t *>(data), len};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        union {
-            cmsghdr align;
-            uint8_t bytes[CMSG_SPACE(sizeof(int))];
-        } control;
-        if (fd != -1) {
-            memset(&control, 0, sizeof control);
-            msg.msg_control = control.bytes;
-            msg.msg_controllen = sizeof control.bytes;
-            cmsghdr *c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            memcpy(CMSG_DATA(c), &fd, sizeof fd);
-        }
-        ssize_t n = sendmsg(STDIN_FILENO, &msg, 0);
-        if (n == -1) {
-            if (errno == EINTR) {
-                continue;
-            }
+// Sends every reply built so far, fd (or -1) riding on the first send call,
+// and closes fd. After a receive that held no whole request nothing is due,
+// and a send of no bytes would read as a closed peer.
+void flush(floor_state &s, int fd) {
+    if (!s.out.empty()) {
+        std::span<const int> fds(&fd, fd != -1 ? 1 : 0);
+        if (!wire::send_all(STDIN_FILENO, s.out, fds)) {
             fail("sendmsg failed");
         }
-        if (fd != -1) {
-            close(fd);
-            fd = -1;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
+        s.out.clear();
     }
-}
-
-void flush(floor_state &s, int fd) {
-    send_all(s.out.data(), s.out.size(), fd);
-    s.out.clear();
+    if (fd != -1) {
+        close(fd);
+    }
 }
 
 void reply(floor_state &s, const void *a, size_t alen, const void *b = nullptr, size_t blen = 0,
            uint16_t flags = 0) {
-    imsg_header hdr{};
+    wire::Header hdr{};
     hdr.type = QUEUE_REPLY;
     hdr.flags = flags;
-    hdr.length = static_cast<uint16_t>(IMSG_HDR_LEN + alen + blen);
+    hdr.length = static_cast<uint16_t>(wire::HEADER_LEN + alen + blen);
     hdr.pid = s.pid;
     const auto *h = reinterpret_cast<const uint8_t *>(&hdr);
     s.out.insert(s.out.end(), h, h + sizeof hdr);
@@ -193,11 +169,10 @@ void remove_message(floor_state &s, uint32_t msgid) {
     s.messages.erase(it);
 }
 
-void serve(floor_state &s, const imsg_header &hdr, const uint8_t *p, size_t len) {
+void serve(floor_state &s, const wire::Header &hdr, const uint8_t *p, size_t len) {
     int fd = -1;
-    if ((hdr.flags & IMSG_FLAG_FD) != 0 && !s.received_fds.empty()) {
-        fd = s.received_fds.front();
-        s.received_fds.pop_front();
+    if ((hdr.flags & wire::FLAG_FD) != 0 && s.next_fd < s.received_fds.size()) {
+        fd = s.received_fds[s.next_fd++];
     }
     if (fd != -1 && hdr.type != QUEUE_MESSAGE_STORE) {
         close(fd);
@@ -238,7 +213,7 @@ void serve(floor_state &s, const imsg_header &hdr, const uint8_t *p, size_t len)
         case QUEUE_MESSAGE_OPEN: {
             auto it = s.messages.find(field<uint32_t>(p, len));
             int content = it != s.messages.end() ? open_content(it->second.content) : -1;
-            reply(s, nullptr, 0, nullptr, 0, content != -1 ? IMSG_FLAG_FD : 0);
+            reply(s, nullptr, 0, nullptr, 0, content != -1 ? wire::FLAG_FD : 0);
             if (content != -1) {
                 // The descriptor must leave with the bytes that end its reply.
                 flush(s, content);
@@ -303,17 +278,8 @@ int main() {
     static uint8_t in[1 << 18];
     size_t held = 0;
     for (;;) {
-        iovec iov{in + held, sizeof in - held};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        union {
-            cmsghdr align;
-            uint8_t bytes[CMSG_SPACE(8 * sizeof(int))];
-        } control;
-        msg.msg_control = control.bytes;
-        msg.msg_controllen = sizeof control.bytes;
-        ssize_t n = recvmsg(STDIN_FILENO, &msg, MSG_CMSG_CLOEXEC);
+        ssize_t n = wire::recv_once(STDIN_FILENO, std::span<uint8_t>(in + held, sizeof in - held),
+                                    s.received_fds);
         if (n == 0) {
             return 0;
         }
@@ -323,32 +289,25 @@ int main() {
             }
             fail("recvmsg failed");
         }
-        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; i++) {
-                    int fd;
-                    memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                    s.received_fds.push_back(fd);
-                }
-            }
-        }
         held += static_cast<size_t>(n);
 
         size_t at = 0;
-        while (held - at >= IMSG_HDR_LEN) {
-            imsg_header hdr;
+        while (held - at >= wire::HEADER_LEN) {
+            wire::Header hdr;
             memcpy(&hdr, in + at, sizeof hdr);
-            if (hdr.length < IMSG_HDR_LEN || hdr.length > IMSG_MAX_LEN) {
+            if (hdr.length < wire::HEADER_LEN || hdr.length > wire::MAX_FRAME) {
                 fail("bad frame length");
             }
             if (held - at < hdr.length) {
                 break;
             }
-            serve(s, hdr, in + at + IMSG_HDR_LEN, hdr.length - IMSG_HDR_LEN);
+            serve(s, hdr, in + at + wire::HEADER_LEN, hdr.length - wire::HEADER_LEN);
             at += hdr.length;
         }
         flush(s, -1);
+        s.received_fds.erase(s.received_fds.begin(),
+                             s.received_fds.begin() + static_cast<long>(s.next_fd));
+        s.next_fd = 0;
         memmove(in, in + at, held - at);
         held -= at;
     }
