@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
-#include "frame/peer.h"
+#include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
@@ -64,12 +64,12 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     TempRoot root;
     ASSERT_FALSE(root.path().empty());
 
-    peer::LoopChild child([&] {
+    looptest::LoopChild child([&] {
         queue_api_set_root_dir(root.path().c_str());
         queue_api_run_as("nobody");
     });
     // The loop answers only once confinement is complete.
-    peer::Reply r = child.request(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION));
+    looptest::Reply r = child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
     ASSERT_FALSE(r.eof);
 
     char link[PATH_MAX] = {};
@@ -81,7 +81,7 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     EXPECT_EQ(status_field(child.pid(), "Groups"), gid + " ");
 
     std::string line_prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    looptest::Exit e = child.wait_exit();
     EXPECT_EQ(e.exit_code(), 0);
     EXPECT_EQ(e.err, line_prefix + "warn: queue-api: pipe closed\n");
 }
@@ -95,8 +95,8 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
     const std::string uids = status_field(getpid(), "Uid");
     const std::string groups = status_field(getpid(), "Groups");
 
-    peer::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
-    ASSERT_FALSE(child.request(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION)).eof);
+    looptest::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
+    ASSERT_FALSE(child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION)).eof);
     char link[PATH_MAX] = {};
     ASSERT_GT(
         readlink(("/proc/" + std::to_string(child.pid()) + "/root").c_str(), link, sizeof link - 1),
@@ -131,8 +131,8 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         SCOPED_TRACE(c.name);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        peer::bytes hello = peer::frame(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION));
-        ASSERT_TRUE(peer::send_bytes(sv[0], hello));
+        looptest::bytes hello = wire::frame(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
+        ASSERT_TRUE(looptest::send_bytes(sv[0], hello));
 
         auto r = testutil::run_in_child([&] {
             dup2(sv[1], 0);
@@ -160,7 +160,7 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
 
-        peer::bytes waiting(hello.size() + 1);
+        looptest::bytes waiting(hello.size() + 1);
         EXPECT_EQ(recv(sv[1], waiting.data(), waiting.size(), MSG_DONTWAIT),
                   static_cast<ssize_t>(hello.size()));
         waiting.resize(hello.size());
