@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/address_space.h"
+#include "common/backend.h"
 #include "common/child.h"
-#include "e2e/peer.h"
+#include "common/leak_check.h"
 
 namespace {
 
@@ -89,17 +89,12 @@ TEST(BenchSmoke, FloorKeepsTheContractInEveryWorkload) {
 }
 
 TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
-    std::string why = e2e::prepare_defaults();
+    std::string why = testutil::prepare_defaults();
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }
-    if (testutil::kSanitized) {
-        // The leak check at exit reads /proc, which the backend's changed
-        // root does not have; it would fail every clean exit.
-        const char *asan = getenv("ASAN_OPTIONS");
-        std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
+    // The benchmark passes its environment on to the backends it starts.
+    testutil::LeakCheckOff for_the_backends;
     auto before = testutil::open_fds();
     BenchRun r = bench("--smoke");
     EXPECT_EQ(r.exit_code(), 0) << r.out;

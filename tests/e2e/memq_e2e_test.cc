@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/backend.h"
 #include "common/child.h"
 #include "e2e/peer.h"
 
@@ -34,7 +37,7 @@ bytes text(std::string_view s) {
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = e2e::prepare_defaults();
+        std::string why = testutil::prepare_defaults();
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -84,17 +87,8 @@ class EndToEnd : public ::testing::Test {
         return at == log.size();
     }
 
-    // What the backend logged since the last call.
-    std::string new_log() {
-        std::string log = backend_.log();
-        std::string fresh = log.substr(log_seen_);
-        log_seen_ = log.size();
-        return fresh;
-    }
-
     e2e::Backend backend_;
     pid_t pid_ = 0;
-    size_t log_seen_ = 0;
     std::vector<int> fds_before_;
 };
 
@@ -131,12 +125,12 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
     fd = backend_.message_open(msgid);
     EXPECT_NE(fd, -1) << "one envelope left keeps the message";
     close(fd);
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 
     EXPECT_EQ(backend_.envelope_remove(second), 1);
     EXPECT_EQ(backend_.message_open(msgid), -1);
     EXPECT_EQ(backend_.envelope_new(msgid, text("x")), 0u);
-    std::string log = new_log();
+    std::string log = backend_.new_log();
     EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found: "})) << log;
 }
 
@@ -156,7 +150,7 @@ TEST_F(EndToEnd, ContentsComeBackByteExactFromANamelessFileAtOffsetZero) {
         close(fd);
         EXPECT_EQ(backend_.message_remove(msgid), 0);
     }
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 }
 
 TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
@@ -170,12 +164,12 @@ TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
         EXPECT_EQ(backend_.envelope_read(id), data) << size;
         stored.emplace_back(id, data);
     }
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 
     bytes too_long(QUEUE_ENVELOPE_BUF + 1, 'x');
     EXPECT_EQ(backend_.envelope_new(msgid, too_long), 0u);
     EXPECT_EQ(backend_.envelope_replace(stored[1].first, too_long), 0);
-    EXPECT_EQ(new_log(),
+    EXPECT_EQ(backend_.new_log(),
               prefix() + "warn: envelope too large\n" + prefix() + "warn: envelope too large\n");
     for (auto &[id, data] : stored) {
         EXPECT_EQ(backend_.envelope_read(id), data);
@@ -192,7 +186,7 @@ TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
                                        e2e::Backend::pack(static_cast<uint64_t>(absent) << 32));
     EXPECT_TRUE(read.arrived);
     EXPECT_TRUE(read.payload.empty());
-    std::string log = new_log();
+    std::string log = backend_.new_log();
     EXPECT_TRUE(
         logged(log, {"warn: not found", "warn: msgid not found", "warn: message not found: "}))
         << log;
@@ -376,7 +370,75 @@ TEST_F(EndToEnd, ResidentMemoryReturnsToItsStartOnceTheQueueDrains) {
     }
     close(content);
     // Every message went with its last envelope.
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
+}
+
+// The environment a backend was started with, as NAME=VALUE strings.
+std::vector<std::string> environment_of(pid_t pid) {
+    std::vector<std::string> vars;
+    std::string path = "/proc/" + std::to_string(pid) + "/environ";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+        ADD_FAILURE() << path << ": " << strerror(errno);
+        return vars;
+    }
+    std::string all = testutil::read_all(fd);
+    close(fd);
+    for (size_t at = 0, end; at < all.size(); at = end + 1) {
+        end = all.find('\0', at);
+        if (end == std::string::npos) {
+            end = all.size();
+        }
+        vars.push_back(all.substr(at, end - at));
+    }
+    return vars;
+}
+
+// The leak checker is off in the backend, whose root has no /proc, and
+// this process's environment is left as it was, set, empty or unset.
+TEST(BackendStart, TurnsTheLeakCheckOffForTheBackendAlone) {
+    std::string why = testutil::prepare_defaults();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const char *given = getenv("ASAN_OPTIONS");
+    const std::string original = given != nullptr ? given : "";
+    const bool had = given != nullptr;
+    struct Case {
+        const char *what;
+        const char *options;  // null: unset
+        const char *backend_sees;
+    } cases[] = {
+        {"unset", nullptr, "ASAN_OPTIONS=detect_leaks=0"},
+        {"empty", "", "ASAN_OPTIONS=detect_leaks=0"},
+        {"given", "abort_on_error=0", "ASAN_OPTIONS=abort_on_error=0:detect_leaks=0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.options == nullptr) {
+            unsetenv("ASAN_OPTIONS");
+        } else {
+            setenv("ASAN_OPTIONS", c.options, 1);
+        }
+        for (int round = 0; round < 2; round++) {
+            e2e::Backend backend;
+            ASSERT_TRUE(backend.start());
+            ASSERT_TRUE(backend.hello().arrived) << backend.log();
+            std::vector<std::string> env = environment_of(backend.pid());
+            EXPECT_EQ(std::count(env.begin(), env.end(), c.backend_sees), 1) << "round " << round;
+            const char *now = getenv("ASAN_OPTIONS");
+            ASSERT_EQ(now != nullptr, c.options != nullptr);
+            if (now != nullptr) {
+                EXPECT_EQ(std::string(now), c.options) << "round " << round;
+            }
+            EXPECT_EQ(backend.stop(), 0) << backend.log();
+        }
+    }
+    if (had) {
+        setenv("ASAN_OPTIONS", original.c_str(), 1);
+    } else {
+        unsetenv("ASAN_OPTIONS");
+    }
 }
 
 }  // namespace
