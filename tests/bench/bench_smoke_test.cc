@@ -13,6 +13,7 @@
 #include "common/backend.h"
 #include "common/child.h"
 #include "common/leak_check.h"
+#include "common/temp_dir.h"
 
 namespace {
 
@@ -109,10 +110,10 @@ TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
 
 // A backend that breaks the contract must fail the run, not measure it.
 TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
-    char dir[] = "/tmp/memq-bench-test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    testutil::TempDir dir("memq-bench-test");
+    ASSERT_FALSE(dir.path().empty());
     // Echoes every request back: right sizes, wrong type.
-    std::string echo = std::string(dir) + "/echo";
+    std::string echo = dir.path() + "/echo";
     FILE *f = fopen(echo.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fputs("#!/bin/sh\nexec cat >&0\n", f);
@@ -135,8 +136,6 @@ TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
         EXPECT_EQ(r.out.find("result "), std::string::npos) << c.backend << ":\n" << r.out;
     }
     EXPECT_EQ(testutil::open_fds(), before);
-    unlink(echo.c_str());
-    rmdir(dir);
 }
 
 }  // namespace

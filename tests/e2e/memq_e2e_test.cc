@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/backend.h"
+#include "common/bytes.h"
 #include "common/child.h"
 #include "e2e/peer.h"
 
@@ -21,18 +22,8 @@ namespace {
 
 using e2e::bytes;
 
-bytes random_bytes(size_t n, uint64_t seed) {
-    std::mt19937_64 gen(seed);
-    bytes b(n);
-    for (auto &c : b) {
-        c = static_cast<uint8_t>(gen());
-    }
-    return b;
-}
-
-bytes text(std::string_view s) {
-    return bytes(s.begin(), s.end());
-}
+using testutil::bytes_of;
+using testutil::random_bytes;
 
 class EndToEnd : public ::testing::Test {
   protected:
@@ -63,7 +54,7 @@ class EndToEnd : public ::testing::Test {
     }
 
     // The start of every line the backend writes.
-    std::string prefix() const { return "memq[" + std::to_string(pid_) + "]: "; }
+    std::string prefix() const { return testutil::log_prefix(pid_, "memq"); }
 
     // Whether log is exactly these lines, each with the backend's prefix.
     // A message ending in ": " stands for any error text after it, which
@@ -101,11 +92,11 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
 
     uint32_t msgid = backend_.message_new();
     ASSERT_NE(msgid, 0u);
-    const bytes content = text("Subject: test\r\n\r\nHello.\r\n");
+    const bytes content = bytes_of("Subject: test\r\n\r\nHello.\r\n");
     EXPECT_EQ(backend_.message_store(msgid, content), 1);
 
-    uint64_t first = backend_.envelope_new(msgid, text("to=a@example.org"));
-    uint64_t second = backend_.envelope_new(msgid, text("to=b@example.org"));
+    uint64_t first = backend_.envelope_new(msgid, bytes_of("to=a@example.org"));
+    uint64_t second = backend_.envelope_new(msgid, bytes_of("to=b@example.org"));
     ASSERT_NE(first, 0u);
     ASSERT_NE(second, 0u);
     EXPECT_EQ(first >> 32, msgid);
@@ -116,10 +107,10 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
     EXPECT_EQ(e2e::read_to_end(fd), content);
     close(fd);
 
-    EXPECT_EQ(backend_.envelope_read(first), text("to=a@example.org"));
-    EXPECT_EQ(backend_.envelope_replace(first, text("to=c@example.org")), 1);
-    EXPECT_EQ(backend_.envelope_read(first), text("to=c@example.org"));
-    EXPECT_EQ(backend_.envelope_read(second), text("to=b@example.org"));
+    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=a@example.org"));
+    EXPECT_EQ(backend_.envelope_replace(first, bytes_of("to=c@example.org")), 1);
+    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=c@example.org"));
+    EXPECT_EQ(backend_.envelope_read(second), bytes_of("to=b@example.org"));
 
     EXPECT_EQ(backend_.envelope_remove(first), 1);
     fd = backend_.message_open(msgid);
@@ -129,7 +120,7 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
 
     EXPECT_EQ(backend_.envelope_remove(second), 1);
     EXPECT_EQ(backend_.message_open(msgid), -1);
-    EXPECT_EQ(backend_.envelope_new(msgid, text("x")), 0u);
+    EXPECT_EQ(backend_.envelope_new(msgid, bytes_of("x")), 0u);
     std::string log = backend_.new_log();
     EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found: "})) << log;
 }
@@ -181,7 +172,7 @@ TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
     ASSERT_NE(msgid, 0u);
     uint32_t absent = msgid ^ 1;
     EXPECT_EQ(backend_.message_remove(absent), 0);
-    EXPECT_EQ(backend_.message_store(absent, text("x")), 0);
+    EXPECT_EQ(backend_.message_store(absent, bytes_of("x")), 0);
     e2e::Reply read = backend_.request(QUEUE_ENVELOPE_READ,
                                        e2e::Backend::pack(static_cast<uint64_t>(absent) << 32));
     EXPECT_TRUE(read.arrived);
@@ -209,7 +200,7 @@ TEST_F(EndToEnd, DescriptorCountUnchangedAfterAThousandMixedRequests) {
                 EXPECT_EQ(backend_.message_store(msgid, content), 1);
                 break;
             case 2:
-                evpid = backend_.envelope_new(msgid, text("envelope"));
+                evpid = backend_.envelope_new(msgid, bytes_of("envelope"));
                 break;
             case 3:
             case 7: {

@@ -14,15 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/temp_dir.h"
 #include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
 namespace {
 
-std::string prefix(pid_t pid) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
-}
+using testutil::log_prefix;
 
 // The value of one "Name:\t..." line of /proc/PID/status.
 std::string status_field(pid_t pid, const std::string &name) {
@@ -35,25 +34,6 @@ std::string status_field(pid_t pid, const std::string &name) {
     return "";
 }
 
-class TempRoot {
-  public:
-    TempRoot() {
-        char pattern[] = "/tmp/memq-confine.XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempRoot() {
-        if (!path_.empty()) {
-            rmdir(path_.c_str());
-        }
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     passwd *pw = getpwnam("nobody");
     if (geteuid() != 0 || pw == nullptr) {
@@ -61,7 +41,7 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     }
     const std::string uid = std::to_string(pw->pw_uid);
     const std::string gid = std::to_string(pw->pw_gid);
-    TempRoot root;
+    testutil::TempDir root("memq-confine");
     ASSERT_FALSE(root.path().empty());
 
     looptest::LoopChild child([&] {
@@ -90,7 +70,7 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to change the root directory";
     }
-    TempRoot root;
+    testutil::TempDir root("memq-confine");
     ASSERT_FALSE(root.path().empty());
     const std::string uids = status_field(getpid(), "Uid");
     const std::string groups = status_field(getpid(), "Groups");
@@ -153,7 +133,7 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
             return 11;
         });
         EXPECT_EQ(r.exit_code(), 1);
-        std::string p = prefix(r.pid);
+        std::string p = log_prefix(r.pid);
         std::string fatal = p + "fatal: queue-api: exiting\n";
         EXPECT_EQ(r.err.rfind(p + c.line_start, 0), 0u) << r.err;
         ASSERT_GE(r.err.size(), fatal.size());
@@ -183,8 +163,8 @@ TEST(Confine, MissingRootDirectoryNamesTheCause) {
         return 11;
     });
     EXPECT_EQ(r.exit_code(), 1);
-    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
-                         prefix(r.pid) + "fatal: queue-api: exiting\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
+                         log_prefix(r.pid) + "fatal: queue-api: exiting\n");
 }
 
 }  // namespace

@@ -250,9 +250,7 @@ class LoopChild {
     }
 
     // The text that starts each of the child's log lines.
-    std::string line_prefix() const {
-        return std::string(program_invocation_short_name) + "[" + std::to_string(pid_) + "]: ";
-    }
+    std::string line_prefix() const { return testutil::log_prefix(pid_); }
 
   private:
     pid_t pid_ = -1;

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/temp_dir.h"
 #include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
@@ -665,48 +665,20 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
     }
 }
 
-// A directory to serve as the child's root, removed with what it holds.
+// A directory to serve as the child's root, with a "tmp" anyone may write
+// in when asked.
 class TempRoot {
   public:
-    explicit TempRoot(bool with_tmp) {
-        char pattern[] = "/tmp/memq-root.XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return;
-        }
-        path_ = pattern;
-        if (with_tmp) {
-            mkdir((path_ + "/tmp").c_str(), 01777);
+    explicit TempRoot(bool with_tmp) : dir_("memq-root") {
+        if (with_tmp && !dir_.path().empty()) {
+            mkdir((dir_.path() + "/tmp").c_str(), 01777);
         }
     }
-    ~TempRoot() {
-        if (path_.empty()) {
-            return;
-        }
-        for (const auto &name : tmp_entries()) {
-            unlink((path_ + "/tmp/" + name).c_str());
-        }
-        rmdir((path_ + "/tmp").c_str());
-        rmdir(path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-    std::vector<std::string> tmp_entries() const {
-        std::vector<std::string> names;
-        DIR *d = opendir((path_ + "/tmp").c_str());
-        if (d == nullptr) {
-            return names;
-        }
-        while (dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-        return names;
-    }
+    const std::string &path() const { return dir_.path(); }
+    std::vector<std::string> tmp_entries() const { return testutil::dir_entries(path() + "/tmp"); }
 
   private:
-    std::string path_;
+    testutil::TempDir dir_;
 };
 
 struct FailedCopy {

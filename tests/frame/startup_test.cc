@@ -47,7 +47,7 @@ TEST(Startup, AnyOptionIsFatalAfterGetoptsDiagnostic) {
     for (const char *opt : {"-v", "-x", "--verbose"}) {
         auto r = run_memq({opt});
         EXPECT_EQ(r.exit_code(), 1) << opt;
-        std::string fatal = "memq[" + std::to_string(r.pid) + "]: fatal: bad option\n";
+        std::string fatal = testutil::log_prefix(r.pid, "memq") + "fatal: bad option\n";
         ASSERT_GT(r.err.size(), fatal.size()) << opt;
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal) << opt;
         EXPECT_EQ(r.err.rfind(std::string(MEMQ_BINARY) + ": ", 0), 0u)
@@ -70,7 +70,7 @@ TEST(Startup, ServesUntilThePeerClosesAndExitsNormally) {
     for (auto args : {std::vector<std::string>{}, {"extra", "-x"}}) {
         auto r = run_memq(args);
         EXPECT_EQ(r.exit_code(), 0) << r.err;
-        EXPECT_EQ(r.err, "memq[" + std::to_string(r.pid) + "]: warn: queue-api: pipe closed\n");
+        EXPECT_EQ(r.err, testutil::log_prefix(r.pid, "memq") + "warn: queue-api: pipe closed\n");
     }
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/backend.h"
+#include "common/child.h"
 #include "e2e/peer.h"
 #include "frame/queue_proto.h"
 #include "peer/peer.h"
@@ -310,7 +311,7 @@ class Backend {
     std::vector<std::string> new_lines() {
         pending_ += backend_.new_log();
         std::vector<std::string> lines;
-        std::string prefix = "memq[" + std::to_string(backend_.pid()) + "]: ";
+        std::string prefix = testutil::log_prefix(backend_.pid(), "memq");
         size_t at;
         while ((at = pending_.find('\n')) != std::string::npos) {
             std::string line = pending_.substr(0, at);
