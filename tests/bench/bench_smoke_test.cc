@@ -10,9 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "common/address_space.h"
+#include "common/backend.h"
 #include "common/child.h"
-#include "e2e/peer.h"
+#include "common/leak_check.h"
+#include "common/temp_dir.h"
 
 namespace {
 
@@ -89,17 +90,12 @@ TEST(BenchSmoke, FloorKeepsTheContractInEveryWorkload) {
 }
 
 TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
-    std::string why = e2e::prepare_defaults();
+    std::string why = testutil::prepare_defaults();
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }
-    if (testutil::kSanitized) {
-        // The leak check at exit reads /proc, which the backend's changed
-        // root does not have; it would fail every clean exit.
-        const char *asan = getenv("ASAN_OPTIONS");
-        std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
+    // The benchmark passes its environment on to the backends it starts.
+    testutil::LeakCheckOff for_the_backends;
     auto before = testutil::open_fds();
     BenchRun r = bench("--smoke");
     EXPECT_EQ(r.exit_code(), 0) << r.out;
@@ -114,10 +110,10 @@ TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
 
 // A backend that breaks the contract must fail the run, not measure it.
 TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
-    char dir[] = "/tmp/memq-bench-test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    testutil::TempDir dir("memq-bench-test");
+    ASSERT_FALSE(dir.path().empty());
     // Echoes every request back: right sizes, wrong type.
-    std::string echo = std::string(dir) + "/echo";
+    std::string echo = dir.path() + "/echo";
     FILE *f = fopen(echo.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fputs("#!/bin/sh\nexec cat >&0\n", f);
@@ -140,8 +136,6 @@ TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
         EXPECT_EQ(r.out.find("result "), std::string::npos) << c.backend << ":\n" << r.out;
     }
     EXPECT_EQ(testutil::open_fds(), before);
-    unlink(echo.c_str());
-    rmdir(dir);
 }
 
 }  // namespace

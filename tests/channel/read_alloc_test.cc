@@ -5,10 +5,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <array>
 #include <memory>
 #include <vector>
 
-#include "channel/peer.h"
+#include "channel/fixture.h"
 #include "common/address_space.h"
 
 namespace {
@@ -74,18 +75,18 @@ class ReadAllocation : public ChannelTest {
 // Every read holds a place for a descriptor, and a descriptor keeps its
 // place until a message claims it; the places are the channel's own.
 TEST_F(ReadAllocation, ReadsAllocateNothingWithOrWithoutADescriptor) {
-    Bytes plain = frame(12, 0, pattern(8, 1));
-    Bytes carrying = frame(6, IMSG_FLAG_FD, pattern(4, 3));
+    Bytes plain = frame(12, pattern(8, 1));
+    Bytes carrying = frame(6, pattern(4, 3), IMSG_FLAG_FD);
     imsg_message msg;
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
         Pipe pipe;
-        ASSERT_TRUE(send_raw(peer(), plain));
+        ASSERT_TRUE(send_all(peer(), plain));
         EXPECT_EQ(allocations_of_read(), 0);
         ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(plain.size()));
         imsg_release(&msg);
 
-        ASSERT_TRUE(send_raw(peer(), carrying, {pipe.read_end()}));
+        ASSERT_TRUE(send_all(peer(), carrying, std::array{pipe.read_end()}));
         EXPECT_EQ(allocations_of_read(), 0);
         ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(carrying.size()));
         imsg_release(&msg);
@@ -98,12 +99,12 @@ TEST_F(ReadAllocation, ReadsAllocateNothingWithOrWithoutADescriptor) {
 // Only a user that lets more descriptors wait than there are places makes a
 // read allocate one; the descriptors all reach their messages in order.
 TEST_F(ReadAllocation, ADescriptorBeyondThePlacesTakesAnAllocatedOne) {
-    Bytes carrying = frame(6, IMSG_FLAG_FD, pattern(4, 3));
+    Bytes carrying = frame(6, pattern(4, 3), IMSG_FLAG_FD);
     std::vector<std::unique_ptr<Pipe>> pipes;
     for (size_t i = 0; i <= IMSG_FD_PLACES; i++) {
         SCOPED_TRACE(i);
         pipes.push_back(std::make_unique<Pipe>());
-        ASSERT_TRUE(send_raw(peer(), carrying, {pipes.back()->read_end()}));
+        ASSERT_TRUE(send_all(peer(), carrying, std::array{pipes.back()->read_end()}));
         EXPECT_EQ(allocations_of_read(), i < IMSG_FD_PLACES ? 0 : 1);
     }
     EXPECT_EQ(imsg_fds_waiting(ch()), IMSG_FD_PLACES + 1);
@@ -117,7 +118,7 @@ TEST_F(ReadAllocation, ADescriptorBeyondThePlacesTakesAnAllocatedOne) {
     }
     // The places are all free again.
     Pipe again;
-    ASSERT_TRUE(send_raw(peer(), carrying, {again.read_end()}));
+    ASSERT_TRUE(send_all(peer(), carrying, std::array{again.read_end()}));
     EXPECT_EQ(allocations_of_read(), 0);
     int fd = imsg_take_fd(ch());
     ASSERT_NE(fd, -1);
@@ -132,11 +133,11 @@ TEST_F(ReadAllocation, ABorrowedRequestAndAKeptReplyAllocateNothing) {
     static frame_buf reply;
     static uint8_t reply_bytes[IMSG_MAX_LEN];
     frame_buf_init_kept(&reply, reply_bytes, sizeof reply_bytes);
-    Bytes request = frame(12, 0, pattern(8, 4));
+    Bytes request = frame(12, pattern(8, 4));
     Bytes answer = pattern(512, 5);
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
-        ASSERT_TRUE(send_raw(peer(), request));
+        ASSERT_TRUE(send_all(peer(), request));
         EXPECT_EQ(allocations_of_read(), 0);
         imsg_message msg;
         allocations = 0;

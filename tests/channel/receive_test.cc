@@ -7,9 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
-#include "channel/peer.h"
+#include "channel/fixture.h"
 
 namespace channeltest {
 namespace {
@@ -29,7 +30,7 @@ class ReceiveTest : public ChannelTest {
 };
 
 TEST_F(ReceiveTest, ReadAnswersZeroOnceThePeerHasClosed) {
-    ASSERT_TRUE(send_raw(peer(), pattern(5, 0)));
+    ASSERT_TRUE(send_all(peer(), pattern(5, 0)));
     ASSERT_EQ(imsg_read(ch()), 5);
     ASSERT_EQ(shutdown(peer(), SHUT_WR), 0);
     EXPECT_EQ(imsg_read(ch()), 0);
@@ -42,7 +43,7 @@ TEST_F(ReceiveTest, MessageArrivingByteByByteComesOutOnceComplete) {
     imsg_message msg;
     Bytes got;
     for (size_t i = 0; i < wire.size(); i++) {
-        ASSERT_TRUE(send_raw(peer(), Bytes{wire[i]}));
+        ASSERT_TRUE(send_all(peer(), Bytes{wire[i]}));
         ASSERT_EQ(imsg_read(ch()), 1);
         ASSERT_EQ(ch()->in_len, i + 1);
         if (i + 1 < wire.size()) {
@@ -64,9 +65,9 @@ TEST_F(ReceiveTest, SeveralMessagesInOneReadComeOutInOrder) {
     const Bytes payloads[] = {{}, pattern(20, 1), pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 2)};
     Bytes wire;
     for (uint32_t i = 0; i < std::size(payloads); i++) {
-        wire = concat({wire, frame(i, 0, payloads[i])});
+        wire = cat({wire, frame(i, payloads[i])});
     }
-    ASSERT_TRUE(send_raw(peer(), wire));
+    ASSERT_TRUE(send_all(peer(), wire));
     read_until_buffered(wire.size());
     ASSERT_EQ(ch()->in_len, wire.size());
 
@@ -86,7 +87,7 @@ TEST_F(ReceiveTest, LengthOutsideTheFrameLimitsIsRefusedForGood) {
         for (uint16_t length : {uint16_t{0}, uint16_t{15}, uint16_t{16385}, uint16_t{65535}}) {
             SCOPED_TRACE(length);
             Bytes wire = frame(1, length, 0, 0, 0, pattern(20, 0));
-            ASSERT_TRUE(send_raw(peer(), wire));
+            ASSERT_TRUE(send_all(peer(), wire));
             read_until_buffered(wire.size());
             for (int attempt = 0; attempt < 2; attempt++) {
                 imsg_message msg;
@@ -105,11 +106,11 @@ TEST_F(ReceiveTest, LengthOutsideTheFrameLimitsIsRefusedForGood) {
 // the channel is next asked for a message or a read, which consume it.
 TEST_F(ReceiveTest, ABorrowedMessageStaysInTheInputUntilTheNextCall) {
     Pipe pipe;
-    Bytes a = frame(1, 0, pattern(30, 1));
-    Bytes b = frame(2, IMSG_FLAG_FD, pattern(7, 2));
-    Bytes c = frame(3, 0, pattern(12, 3));
-    Bytes wire = concat({a, b, c});
-    ASSERT_TRUE(send_raw(peer(), wire, {pipe.read_end()}));
+    Bytes a = frame(1, pattern(30, 1));
+    Bytes b = frame(2, pattern(7, 2), IMSG_FLAG_FD);
+    Bytes c = frame(3, pattern(12, 3));
+    Bytes wire = cat({a, b, c});
+    ASSERT_TRUE(send_all(peer(), wire, std::array{pipe.read_end()}));
     read_until_buffered(wire.size());
 
     imsg_message msg;
@@ -137,10 +138,10 @@ TEST_F(ReceiveTest, ABorrowedMessageStaysInTheInputUntilTheNextCall) {
     EXPECT_EQ(imsg_get_borrowed(ch(), &msg), 0);
 
     // A read consumes what is borrowed before it takes in more.
-    ASSERT_TRUE(send_raw(peer(), a));
+    ASSERT_TRUE(send_all(peer(), a));
     read_until_buffered(a.size());
     ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(a.size()));
-    ASSERT_TRUE(send_raw(peer(), c));
+    ASSERT_TRUE(send_all(peer(), c));
     ASSERT_EQ(imsg_read(ch()), static_cast<ssize_t>(c.size()));
     EXPECT_EQ(ch()->in_len, c.size());
     ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(c.size()));
@@ -152,11 +153,11 @@ TEST_F(ReceiveTest, DescriptorsPairWithFlaggedMessagesByOrder) {
     Pipe pipe;
     // The descriptor rides with an unflagged message and must wait for the
     // first flagged one; the flagged message after that finds none.
-    Bytes a = frame(1, 0, pattern(4, 1));
-    Bytes rest = concat({frame(2, 0, pattern(3, 2)), frame(3, IMSG_FLAG_FD, pattern(2, 3)),
-                         frame(4, IMSG_FLAG_FD, {})});
-    ASSERT_TRUE(send_raw(peer(), a, {pipe.read_end()}));
-    ASSERT_TRUE(send_raw(peer(), rest));
+    Bytes a = frame(1, pattern(4, 1));
+    Bytes rest = cat({frame(2, pattern(3, 2)), frame(3, pattern(2, 3), IMSG_FLAG_FD),
+                      frame(4, {}, IMSG_FLAG_FD)});
+    ASSERT_TRUE(send_all(peer(), a, std::array{pipe.read_end()}));
+    ASSERT_TRUE(send_all(peer(), rest));
     read_until_buffered(a.size() + rest.size());
 
     const int wants_fd[] = {false, false, true, false};
@@ -183,7 +184,7 @@ TEST_F(ReceiveTest, OneReadKeepsOnlyTheFirstDescriptor) {
         Pipe first, other;
         std::vector<int> fds = {first.read_end(), other.read_end(), other.fds[1]};
         fds.resize(sent);
-        ASSERT_TRUE(send_raw(peer(), frame(1, IMSG_FLAG_FD, {}), fds));
+        ASSERT_TRUE(send_all(peer(), frame(1, {}, IMSG_FLAG_FD), fds));
 
         std::vector<int> before = testutil::open_fds();
         ASSERT_EQ(imsg_read(ch()), static_cast<ssize_t>(IMSG_HDR_LEN));
@@ -261,11 +262,11 @@ bool leave_free_slots(uint32_t slots, std::vector<int> *fillers) {
 
 TEST_F(ReceiveTest, ReadWaitsUntilTheReserveAndTwoSlotsAreFree) {
     Pipe pipe;
-    Bytes wire = frame(1, IMSG_FLAG_FD, pattern(8, 0));
+    Bytes wire = frame(1, pattern(8, 0), IMSG_FLAG_FD);
     for (uint32_t reserve : {0u, 1u}) {
         SCOPED_TRACE(reserve);
         // The child reads from the shared socket, so each round sends anew.
-        ASSERT_TRUE(send_raw(peer(), wire, {pipe.read_end()}));
+        ASSERT_TRUE(send_all(peer(), wire, std::array{pipe.read_end()}));
         testutil::ChildResult r = testutil::run_in_child([&]() -> int {
             imsg_fd_reserve = reserve;
             std::vector<int> fillers;

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
-#include "channel/peer.h"
+#include "channel/fixture.h"
 
 namespace channeltest {
 namespace {
@@ -51,17 +53,16 @@ TEST_F(SendTest, SentFramesArriveByteExact) {
         EXPECT_EQ(r.bytes, frame(c.type, static_cast<uint16_t>(IMSG_HDR_LEN + c.payload), flags,
                                  c.peer_id, pid, payload));
         ASSERT_EQ(r.fds.size(), c.with_fd ? 1u : 0u);
-        for (int got : r.fds) {
-            EXPECT_TRUE(same_file(got, pipe.read_end()));
-            EXPECT_EQ(fcntl(got, F_GETFL) & O_ACCMODE, O_WRONLY);
-            close(got);
+        for (unique_fd &got : r.fds) {
+            EXPECT_TRUE(same_file(got.get(), pipe.read_end()));
+            EXPECT_EQ(fcntl(got.get(), F_GETFL) & O_ACCMODE, O_WRONLY);
         }
     }
 }
 
 TEST_F(SendTest, CreateAddSealAndSendvBuildTheSameFrame) {
     Bytes a = pattern(3, 1), b = pattern(40, 2), c = pattern(1500, 3);
-    Bytes whole = concat({a, b, c});
+    Bytes whole = cat({a, b, c});
 
     frame_buf *buf = imsg_create(ch(), 5, 6, 0, static_cast<uint16_t>(a.size()));
     ASSERT_NE(buf, nullptr);
@@ -84,7 +85,7 @@ TEST_F(SendTest, CreateAddSealAndSendvBuildTheSameFrame) {
     ASSERT_EQ(imsg_write_all(ch()), 0);
     Bytes one = frame(5, static_cast<uint16_t>(IMSG_HDR_LEN + whole.size()), 0, 6, getpid(), whole);
     Bytes empty = frame(5, IMSG_HDR_LEN, 0, 6, getpid(), {});
-    EXPECT_EQ(drain(peer()).bytes, concat({one, one, one, empty}));
+    EXPECT_EQ(drain(peer()).bytes, cat({one, one, one, empty}));
 }
 
 TEST_F(SendTest, PayloadAboveTheLimitIsRefusedAndNothingQueued) {
@@ -225,12 +226,12 @@ TEST_F(SendTest, OneSendCallEndsWithTheMessageThatCarriesTheDescriptor) {
     ASSERT_EQ(send_queue_write(&ch()->out), 1);
     EXPECT_EQ(ch()->out.count, 1u);
     EXPECT_FALSE(testutil::fd_is_open(fd));
-    Received first = recv_once(peer());
+    Received first = recv_ready(peer());
     Bytes m1 = frame(1, 46, 0, 0, getpid(), p1);
     Bytes m2 = frame(2, 23, IMSG_FLAG_FD, 0, getpid(), p2);
-    EXPECT_EQ(first.bytes, concat({m1, m2}));
+    EXPECT_EQ(first.bytes, cat({m1, m2}));
     ASSERT_EQ(first.fds.size(), 1u);
-    close(first.fds[0]);
+    first.fds[0].reset();
 
     ASSERT_EQ(send_queue_write(&ch()->out), 1);
     EXPECT_EQ(ch()->out.count, 0u);
@@ -255,7 +256,7 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
         ASSERT_EQ(imsg_send(ch(), i, 0, 0, i == 0 ? fd : -1, p.data(), static_cast<uint16_t>(big)),
                   1);
         expected =
-            concat({expected, frame(i, IMSG_MAX_LEN, i == 0 ? IMSG_FLAG_FD : 0, 0, getpid(), p)});
+            cat({expected, frame(i, IMSG_MAX_LEN, i == 0 ? IMSG_FLAG_FD : 0, 0, getpid(), p)});
     }
 
     frame_buf *head = TAILQ_FIRST(&ch()->out.pending);
@@ -270,7 +271,9 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
     Received got;
     auto take = [&got](Received r) {
         got.bytes.insert(got.bytes.end(), r.bytes.begin(), r.bytes.end());
-        got.fds.insert(got.fds.end(), r.fds.begin(), r.fds.end());
+        for (unique_fd &fd : r.fds) {
+            got.fds.push_back(std::move(fd));
+        }
     };
     take(drain(peer()));
     while (imsg_write_all(ch()) == -1) {
@@ -281,9 +284,6 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
 
     EXPECT_EQ(got.bytes, expected);
     EXPECT_EQ(got.fds.size(), 1u);
-    for (int f : got.fds) {
-        close(f);
-    }
 }
 
 // A kept frame: the caller's record and bytes, reused for every message.
@@ -316,8 +316,8 @@ TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
     Received r = drain(peer());
     EXPECT_EQ(r.bytes, frame(9, IMSG_MAX_LEN, IMSG_FLAG_FD, 1, getpid(), whole));
     ASSERT_EQ(r.fds.size(), 1u);
-    EXPECT_TRUE(same_file(r.fds[0], pipe.read_end()));
-    close(r.fds[0]);
+    EXPECT_TRUE(same_file(r.fds[0].get(), pipe.read_end()));
+    r.fds[0].reset();
 
     // Built in pieces, in the same frame.
     frame_buf *built = imsg_create_in(ch(), out, 2, 0, 77);
@@ -327,7 +327,7 @@ TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
     imsg_seal(ch(), built);
     ASSERT_EQ(imsg_write_all(ch()), 0);
     EXPECT_EQ(drain(peer()).bytes,
-              frame(2, static_cast<uint16_t>(IMSG_HDR_LEN + 305), 0, 0, 77, concat({a, b})));
+              frame(2, static_cast<uint16_t>(IMSG_HDR_LEN + 305), 0, 0, 77, cat({a, b})));
     EXPECT_EQ(out->capacity, IMSG_MAX_LEN) << "a kept frame keeps its size";
 }
 
@@ -391,8 +391,8 @@ TEST_F(SendTest, WritevSendsEverythingAndDropsDescriptors) {
     EXPECT_EQ(ch()->out.count, 0u);
     EXPECT_FALSE(testutil::fd_is_open(fd));
     Received r = drain(peer());
-    EXPECT_EQ(r.bytes, concat({frame(1, 26, IMSG_FLAG_FD, 0, getpid(), p1),
-                               frame(2, 36, 0, 0, getpid(), p2)}));
+    EXPECT_EQ(r.bytes,
+              cat({frame(1, 26, IMSG_FLAG_FD, 0, getpid(), p1), frame(2, 36, 0, 0, getpid(), p2)}));
     EXPECT_TRUE(r.fds.empty());
 }
 
@@ -415,7 +415,7 @@ TEST_F(SendTest, WriteErrorsLeaveTheQueueAsItWas) {
     Received r = drain(peer());
     EXPECT_EQ(r.bytes, frame(1, 16, IMSG_FLAG_FD, 0, getpid(), {}));
     ASSERT_EQ(r.fds.size(), 1u);
-    close(r.fds[0]);
+    r.fds[0].reset();
 }
 
 TEST_F(SendTest, SealSetsTheDescriptorFlagFromTheBufferAlone) {
@@ -436,8 +436,8 @@ TEST_F(SendTest, DiscardClosesQueuedAndReceivedDescriptors) {
         Pipe a, b, c;
         ASSERT_EQ(imsg_send(ch(), 1, 0, 0, a.release_write_end(), nullptr, 0), 1);
         ASSERT_EQ(imsg_send(ch(), 2, 0, 0, b.release_write_end(), nullptr, 0), 1);
-        ASSERT_TRUE(send_raw(peer(), frame(9, 0, pattern(3, 0)), {c.read_end()}));
-        ASSERT_TRUE(send_raw(peer(), pattern(5, 0), {c.fds[1]}));
+        ASSERT_TRUE(send_all(peer(), frame(9, pattern(3, 0)), std::array{c.read_end()}));
+        ASSERT_TRUE(send_all(peer(), pattern(5, 0), std::array{c.fds[1]}));
     }
     read_until_buffered(19);
     read_until_buffered(19 + 5);

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "channel/peer.h"
+#include <array>
+
+#include "channel/fixture.h"
 #include "common/send_fault.h"
 
 namespace channeltest {
@@ -56,14 +58,14 @@ TEST_F(WaitTest, FlushWaitsForAPausedReaderOnAFullNonBlockingSocket) {
     for (uint8_t i = 0; i < 200; i++) {
         Bytes payload = pattern(8192, i);
         ASSERT_EQ(imsg_send(ch(), i, 0, 0, -1, payload.data(), 8192), 1);
-        expected = concat({expected, frame(i, 8208, 0, 0, getpid(), payload)});
+        expected = cat({expected, frame(i, 8208, 0, 0, getpid(), payload)});
     }
 
     pid_t reader = as_peer([&] {
         usleep(200 * 1000);
         Bytes got;
         while (got.size() < expected.size()) {
-            Received r = recv_once(peer());
+            Received r = recv_ready(peer());
             if (r.bytes.empty()) {
                 usleep(1000);
             }
@@ -95,7 +97,7 @@ TEST_F(WaitTest, FlushTriesTransientFailuresAgainUntilTheyPass) {
         Received r = drain(peer());
         EXPECT_EQ(r.bytes, frame(5, 16, IMSG_FLAG_FD, 0, getpid(), {}));
         ASSERT_EQ(r.fds.size(), 1u) << "the descriptor must travel once";
-        close(r.fds[0]);
+        r.fds[0].reset();
     }
 }
 
@@ -133,10 +135,10 @@ TEST_F(WaitTest, SendingToAPeerThatHasGoneFailsWithEpipeAndNoSignal) {
 
 TEST_F(WaitTest, ReadOnANonBlockingSocketSleepsUntilDataArrives) {
     make_own_end_nonblocking();
-    Bytes wire = frame(3, 0, pattern(40, 3));
+    Bytes wire = frame(3, pattern(40, 3));
     pid_t writer = as_peer([&] {
         usleep(400 * 1000);
-        return send_raw(peer(), wire) ? 0 : 1;
+        return send_all(peer(), wire) ? 0 : 1;
     });
     double start = cpu_seconds();
     EXPECT_EQ(imsg_read(ch()), static_cast<ssize_t>(wire.size()));
@@ -152,7 +154,7 @@ TEST_F(WaitTest, WaitingDescriptorsAreCountedUntilClaimed) {
     EXPECT_EQ(imsg_fds_waiting(ch()), 0u);
     Pipe pipe;
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(send_raw(peer(), frame(1, 0, pattern(2, 1)), {pipe.read_end()}));
+        ASSERT_TRUE(send_all(peer(), frame(1, pattern(2, 1)), std::array{pipe.read_end()}));
         ASSERT_GT(imsg_read(ch()), 0);
     }
     EXPECT_EQ(imsg_fds_waiting(ch()), 3u);

@@ -1,5 +1,6 @@
 // Test helpers for code that ends the process or writes to stderr: run it in
-// a forked child with stderr captured, and count this process's descriptors.
+// a forked child with stderr captured, spell the log lines it must write,
+// and count this process's descriptors.
 #pragma once
 
 #include <dirent.h>
@@ -64,6 +65,32 @@ inline ChildResult run_in_child(const std::function<int()> &body) {
     close(p[0]);
     waitpid(pid, &r.status, 0);
     return r;
+}
+
+// The start of every line the log writes in process pid of the program:
+// "name[pid]: ", with this program's own name unless another is given.
+inline std::string log_prefix(pid_t pid, const char *program = program_invocation_short_name) {
+    return std::string(program) + "[" + std::to_string(pid) + "]: ";
+}
+
+// One whole log line of process pid of this program.
+inline std::string log_line(pid_t pid, const std::string &message) {
+    return log_prefix(pid) + message + "\n";
+}
+
+// The text less the notes AddressSanitizer writes itself ("==PID==WARNING:
+// ..."), which depend on the build and not on the code under test.
+inline std::string without_sanitizer_notes(const std::string &err) {
+    std::string out;
+    for (size_t at = 0; at < err.size();) {
+        size_t end = err.find('\n', at);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(at, 2, "==") != 0) {
+            out.append(err, at, end - at);
+        }
+        at = end;
+    }
+    return out;
 }
 
 // The descriptors this process has open, in increasing order.

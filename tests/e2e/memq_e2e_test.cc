@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/backend.h"
+#include "common/bytes.h"
 #include "common/child.h"
 #include "e2e/peer.h"
 
@@ -18,23 +22,13 @@ namespace {
 
 using e2e::bytes;
 
-bytes random_bytes(size_t n, uint64_t seed) {
-    std::mt19937_64 gen(seed);
-    bytes b(n);
-    for (auto &c : b) {
-        c = static_cast<uint8_t>(gen());
-    }
-    return b;
-}
-
-bytes text(std::string_view s) {
-    return bytes(s.begin(), s.end());
-}
+using testutil::bytes_of;
+using testutil::random_bytes;
 
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = e2e::prepare_defaults();
+        std::string why = testutil::prepare_defaults();
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -60,7 +54,7 @@ class EndToEnd : public ::testing::Test {
     }
 
     // The start of every line the backend writes.
-    std::string prefix() const { return "memq[" + std::to_string(pid_) + "]: "; }
+    std::string prefix() const { return testutil::log_prefix(pid_, "memq"); }
 
     // Whether log is exactly these lines, each with the backend's prefix.
     // A message ending in ": " stands for any error text after it, which
@@ -84,17 +78,8 @@ class EndToEnd : public ::testing::Test {
         return at == log.size();
     }
 
-    // What the backend logged since the last call.
-    std::string new_log() {
-        std::string log = backend_.log();
-        std::string fresh = log.substr(log_seen_);
-        log_seen_ = log.size();
-        return fresh;
-    }
-
     e2e::Backend backend_;
     pid_t pid_ = 0;
-    size_t log_seen_ = 0;
     std::vector<int> fds_before_;
 };
 
@@ -107,11 +92,11 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
 
     uint32_t msgid = backend_.message_new();
     ASSERT_NE(msgid, 0u);
-    const bytes content = text("Subject: test\r\n\r\nHello.\r\n");
+    const bytes content = bytes_of("Subject: test\r\n\r\nHello.\r\n");
     EXPECT_EQ(backend_.message_store(msgid, content), 1);
 
-    uint64_t first = backend_.envelope_new(msgid, text("to=a@example.org"));
-    uint64_t second = backend_.envelope_new(msgid, text("to=b@example.org"));
+    uint64_t first = backend_.envelope_new(msgid, bytes_of("to=a@example.org"));
+    uint64_t second = backend_.envelope_new(msgid, bytes_of("to=b@example.org"));
     ASSERT_NE(first, 0u);
     ASSERT_NE(second, 0u);
     EXPECT_EQ(first >> 32, msgid);
@@ -122,21 +107,21 @@ TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
     EXPECT_EQ(e2e::read_to_end(fd), content);
     close(fd);
 
-    EXPECT_EQ(backend_.envelope_read(first), text("to=a@example.org"));
-    EXPECT_EQ(backend_.envelope_replace(first, text("to=c@example.org")), 1);
-    EXPECT_EQ(backend_.envelope_read(first), text("to=c@example.org"));
-    EXPECT_EQ(backend_.envelope_read(second), text("to=b@example.org"));
+    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=a@example.org"));
+    EXPECT_EQ(backend_.envelope_replace(first, bytes_of("to=c@example.org")), 1);
+    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=c@example.org"));
+    EXPECT_EQ(backend_.envelope_read(second), bytes_of("to=b@example.org"));
 
     EXPECT_EQ(backend_.envelope_remove(first), 1);
     fd = backend_.message_open(msgid);
     EXPECT_NE(fd, -1) << "one envelope left keeps the message";
     close(fd);
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 
     EXPECT_EQ(backend_.envelope_remove(second), 1);
     EXPECT_EQ(backend_.message_open(msgid), -1);
-    EXPECT_EQ(backend_.envelope_new(msgid, text("x")), 0u);
-    std::string log = new_log();
+    EXPECT_EQ(backend_.envelope_new(msgid, bytes_of("x")), 0u);
+    std::string log = backend_.new_log();
     EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found: "})) << log;
 }
 
@@ -156,7 +141,7 @@ TEST_F(EndToEnd, ContentsComeBackByteExactFromANamelessFileAtOffsetZero) {
         close(fd);
         EXPECT_EQ(backend_.message_remove(msgid), 0);
     }
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 }
 
 TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
@@ -170,12 +155,12 @@ TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
         EXPECT_EQ(backend_.envelope_read(id), data) << size;
         stored.emplace_back(id, data);
     }
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
 
     bytes too_long(QUEUE_ENVELOPE_BUF + 1, 'x');
     EXPECT_EQ(backend_.envelope_new(msgid, too_long), 0u);
     EXPECT_EQ(backend_.envelope_replace(stored[1].first, too_long), 0);
-    EXPECT_EQ(new_log(),
+    EXPECT_EQ(backend_.new_log(),
               prefix() + "warn: envelope too large\n" + prefix() + "warn: envelope too large\n");
     for (auto &[id, data] : stored) {
         EXPECT_EQ(backend_.envelope_read(id), data);
@@ -187,12 +172,12 @@ TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
     ASSERT_NE(msgid, 0u);
     uint32_t absent = msgid ^ 1;
     EXPECT_EQ(backend_.message_remove(absent), 0);
-    EXPECT_EQ(backend_.message_store(absent, text("x")), 0);
+    EXPECT_EQ(backend_.message_store(absent, bytes_of("x")), 0);
     e2e::Reply read = backend_.request(QUEUE_ENVELOPE_READ,
                                        e2e::Backend::pack(static_cast<uint64_t>(absent) << 32));
     EXPECT_TRUE(read.arrived);
     EXPECT_TRUE(read.payload.empty());
-    std::string log = new_log();
+    std::string log = backend_.new_log();
     EXPECT_TRUE(
         logged(log, {"warn: not found", "warn: msgid not found", "warn: message not found: "}))
         << log;
@@ -215,7 +200,7 @@ TEST_F(EndToEnd, DescriptorCountUnchangedAfterAThousandMixedRequests) {
                 EXPECT_EQ(backend_.message_store(msgid, content), 1);
                 break;
             case 2:
-                evpid = backend_.envelope_new(msgid, text("envelope"));
+                evpid = backend_.envelope_new(msgid, bytes_of("envelope"));
                 break;
             case 3:
             case 7: {
@@ -376,7 +361,75 @@ TEST_F(EndToEnd, ResidentMemoryReturnsToItsStartOnceTheQueueDrains) {
     }
     close(content);
     // Every message went with its last envelope.
-    EXPECT_EQ(new_log(), "");
+    EXPECT_EQ(backend_.new_log(), "");
+}
+
+// The environment a backend was started with, as NAME=VALUE strings.
+std::vector<std::string> environment_of(pid_t pid) {
+    std::vector<std::string> vars;
+    std::string path = "/proc/" + std::to_string(pid) + "/environ";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+        ADD_FAILURE() << path << ": " << strerror(errno);
+        return vars;
+    }
+    std::string all = testutil::read_all(fd);
+    close(fd);
+    for (size_t at = 0, end; at < all.size(); at = end + 1) {
+        end = all.find('\0', at);
+        if (end == std::string::npos) {
+            end = all.size();
+        }
+        vars.push_back(all.substr(at, end - at));
+    }
+    return vars;
+}
+
+// The leak checker is off in the backend, whose root has no /proc, and
+// this process's environment is left as it was, set, empty or unset.
+TEST(BackendStart, TurnsTheLeakCheckOffForTheBackendAlone) {
+    std::string why = testutil::prepare_defaults();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const char *given = getenv("ASAN_OPTIONS");
+    const std::string original = given != nullptr ? given : "";
+    const bool had = given != nullptr;
+    struct Case {
+        const char *what;
+        const char *options;  // null: unset
+        const char *backend_sees;
+    } cases[] = {
+        {"unset", nullptr, "ASAN_OPTIONS=detect_leaks=0"},
+        {"empty", "", "ASAN_OPTIONS=detect_leaks=0"},
+        {"given", "abort_on_error=0", "ASAN_OPTIONS=abort_on_error=0:detect_leaks=0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.options == nullptr) {
+            unsetenv("ASAN_OPTIONS");
+        } else {
+            setenv("ASAN_OPTIONS", c.options, 1);
+        }
+        for (int round = 0; round < 2; round++) {
+            e2e::Backend backend;
+            ASSERT_TRUE(backend.start());
+            ASSERT_TRUE(backend.hello().arrived) << backend.log();
+            std::vector<std::string> env = environment_of(backend.pid());
+            EXPECT_EQ(std::count(env.begin(), env.end(), c.backend_sees), 1) << "round " << round;
+            const char *now = getenv("ASAN_OPTIONS");
+            ASSERT_EQ(now != nullptr, c.options != nullptr);
+            if (now != nullptr) {
+                EXPECT_EQ(std::string(now), c.options) << "round " << round;
+            }
+            EXPECT_EQ(backend.stop(), 0) << backend.log();
+        }
+    }
+    if (had) {
+        setenv("ASAN_OPTIONS", original.c_str(), 1);
+    } else {
+        unsetenv("ASAN_OPTIONS");
+    }
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
 // A stand-in for the mail server's queue process in the end-to-end tests:
-// the project's own peer (tools/peer) starts the built backend as the
-// server does and speaks the protocol to it, and the backend's standard
-// error is kept in an anonymous file for the tests to read.
-//
-// The backend keeps its real defaults, so it changes its root to
-// "/var/spool/mavid" and runs as "_mavidq"; prepare_defaults() makes both
-// exist. Single-threaded; requests may be sent ahead of their replies,
-// which come back in order.
+// the built backend, started by the shared test Backend (common/backend.h),
+// with a typed call for each request and replies taken apart the way these
+// tests look at them. Requests may be sent ahead of their replies, which
+// come back in order. Single-threaded.
 #pragma once
 
-#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -20,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/backend.h"
 #include "frame/queue_proto.h"
 #include "peer/peer.h"
 #include "peer/wire.h"
@@ -27,20 +23,6 @@
 namespace e2e {
 
 using bytes = std::vector<uint8_t>;
-
-// Makes the backend's account and its root with "tmp" and "temporary",
-// through the set-up script an installation uses (which also serialises
-// test binaries running in parallel). Empty on success, else why the tests
-// must skip.
-inline std::string prepare_defaults() {
-    if (geteuid() != 0) {
-        return "creating the account and the spool needs root";
-    }
-    if (system(MEMQ_SOURCE_DIR "/scripts/setup-spool.sh >/dev/null") != 0) {
-        return "scripts/setup-spool.sh failed";
-    }
-    return {};
-}
 
 inline int content_fd(const bytes &content) {
     return peer::content_fd(content);
@@ -78,88 +60,43 @@ struct Reply {
 
 class Backend {
   public:
-    Backend() = default;
-    Backend(const Backend &) = delete;
-    Backend &operator=(const Backend &) = delete;
-    ~Backend() { stop(); }
-
     // Starts the backend with no arguments; MEMQ_BACKEND_WRAPPER (words
     // separated by spaces, the first an absolute path) runs it under
     // another program, such as valgrind.
     bool start() {
-        log_fd_ = memfd_create("memq-stderr", MFD_CLOEXEC);
-        if (log_fd_ == -1) {
-            return false;
-        }
-        // The leak checker reads /proc at exit, which the changed root does
-        // not have; without this an instrumented backend would end with
-        // status 1 however cleanly it served. Only children read it now.
-        std::string sanitizer = "detect_leaks=0";
-        if (const char *given = getenv("ASAN_OPTIONS")) {
-            sanitizer = std::string(given) + ":" + sanitizer;
-        }
-        setenv("ASAN_OPTIONS", sanitizer.c_str(), 1);
-
-        std::vector<std::string> words;
-        if (const char *wrapper = getenv("MEMQ_BACKEND_WRAPPER")) {
-            std::istringstream in(wrapper);
+        std::vector<std::string> wrapper;
+        if (const char *given = getenv("MEMQ_BACKEND_WRAPPER")) {
+            std::istringstream in(given);
             for (std::string w; in >> w;) {
-                words.push_back(w);
+                wrapper.push_back(w);
             }
         }
-        if (words.empty()) {
-            return peer_.start(MEMQ_BINARY, {}, log_fd_);
-        }
-        std::string program = words.front();
-        words.erase(words.begin());
-        words.push_back(MEMQ_BINARY);
-        return peer_.start(program, words, log_fd_);
+        return backend_.start(wrapper);
     }
 
-    pid_t pid() const { return peer_.pid(); }
+    pid_t pid() const { return backend_.pid(); }
 
     // Closes the socket, which ends the backend, and returns its wait
     // status; -1 when it was not running. Its log stays readable.
-    int stop() {
-        int status = peer_.finish();
-        if (log_fd_ != -1) {
-            final_log_ = log();
-            close(log_fd_);
-            log_fd_ = -1;
-        }
-        return status;
-    }
+    int stop() { return backend_.finish(); }
 
-    // What the backend has written to standard error so far.
-    std::string log() const {
-        if (log_fd_ == -1) {
-            return final_log_;
-        }
-        std::string out;
-        char buf[4096];
-        for (off_t at = 0;;) {
-            ssize_t n = pread(log_fd_, buf, sizeof buf, at);
-            if (n <= 0) {
-                break;
-            }
-            out.append(buf, static_cast<size_t>(n));
-            at += n;
-        }
-        return out;
-    }
+    // What the backend has written to standard error so far, and since the
+    // last call of new_log().
+    std::string log() const { return backend_.log(); }
+    std::string new_log() { return backend_.new_log(); }
 
     // Queues one request and writes it out; false when it could not be
     // sent. A descriptor given here is the channel's, which closes it once
     // sent, or at once when it cannot be queued.
     bool send(uint32_t type, const bytes &payload, int fd = -1) {
-        return peer_.queue_owned(type, payload, fd) && peer_.flush();
+        return backend_.peer().queue_owned(type, payload, fd) && backend_.peer().flush();
     }
 
     // The next reply; not `arrived` when the backend closed the socket.
     Reply receive() {
         Reply r;
         peer::Reply got;
-        if (!peer_.receive(got)) {
+        if (!backend_.peer().receive(got)) {
             return r;
         }
         r.arrived = true;
@@ -242,18 +179,16 @@ class Backend {
     }
 
     // The backend's open descriptors, or -1 when they cannot be counted.
-    int fd_count() const { return peer::backend_fd_count(peer_.pid()); }
+    int fd_count() const { return backend_.fd_count(); }
 
     // The backend's resident memory in bytes, or -1.
     long long resident_bytes() const {
-        long kb = peer::proc_status_kb(peer_.pid(), "VmRSS");
+        long kb = peer::proc_status_kb(backend_.peer().pid(), "VmRSS");
         return kb < 0 ? -1 : static_cast<long long>(kb) * 1024;
     }
 
   private:
-    peer::Peer peer_;
-    int log_fd_ = -1;
-    std::string final_log_;
+    testutil::Backend backend_;
 };
 
 }  // namespace e2e

@@ -18,23 +18,16 @@
 
 #include "common/child.h"
 #include "common/send_fault.h"
-#include "frame/peer.h"
+#include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
+namespace looptest {
 namespace {
-
-using peer::bytes;
-using peer::cat;
-using peer::filled;
-using peer::LoopChild;
-using peer::record;
-using peer::u32;
-using peer::u64;
 
 // The envelope every read hands back, and what the open handler serves.
 const bytes &envelope() {
-    static const bytes e = filled(QUEUE_ENVELOPE_BUF, 17);
+    static const bytes e = pattern(QUEUE_ENVELOPE_BUF, 17);
     return e;
 }
 
@@ -69,7 +62,7 @@ int store_and_unlink(uint32_t, const char *path) {
 }
 
 int snapshot_fds() {
-    peer::record_open_fds();
+    record_open_fds();
     return 1;
 }
 
@@ -118,7 +111,7 @@ class Boundary : public ::testing::Test {
         EXPECT_EQ(testutil::open_fds(), fds_before_) << "descriptor leaked";
     }
 
-    static void expect_reply(const peer::Reply &r, const bytes &payload) {
+    static void expect_reply(const Reply &r, const bytes &payload) {
         ASSERT_FALSE(r.eof) << "no reply";
         EXPECT_EQ(r.header.type, QUEUE_REPLY);
         EXPECT_EQ(r.payload, payload);
@@ -131,14 +124,14 @@ class Boundary : public ::testing::Test {
 TEST_F(Boundary, APeerThatLeavesWithRepliesUnreadEndsTheServiceNormally) {
     bytes hellos;
     for (int i = 0; i < 300; i++) {
-        hellos = cat({hellos, peer::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION))});
+        hellos = cat({hellos, wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION))});
     }
     for (int run = 0; run < 50; run++) {
         SCOPED_TRACE("run " + std::to_string(run));
         LoopChild child(default_sigpipe);
-        ASSERT_TRUE(peer::send_bytes(child.sock(), hellos));
+        ASSERT_TRUE(send_bytes(child.sock(), hellos));
         std::string prefix = child.line_prefix();
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         ASSERT_TRUE(WIFEXITED(e.status)) << "killed by signal " << WTERMSIG(e.status);
         EXPECT_EQ(e.exit_code(), 0);
         // Whichever notices first: the reply that cannot go, or the read.
@@ -161,7 +154,7 @@ TEST_F(Boundary, AStoreAnsweredAfterThePeerLeftEndsTheServiceNormally) {
     ASSERT_EQ(write(p[1], "late", 4), 4);
     close(p[1]);
     std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    Exit e = child.wait_exit();
     ASSERT_TRUE(WIFEXITED(e.status)) << "killed by signal " << WTERMSIG(e.status);
     EXPECT_EQ(e.exit_code(), 0);
     EXPECT_EQ(e.err, prefix + "warn: queue-api: pipe closed\n");
@@ -174,13 +167,13 @@ TEST_F(Boundary, NoSignalDispositionChanges) {
         default_sigpipe();
         record_dispositions();
     });
-    peer::Reply r = child.request(QUEUE_FINISH, {});
+    Reply r = child.request(QUEUE_FINISH, {});
     expect_reply(r, u32(1));
     std::vector<std::string> seen = child.records();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1], seen[0]);
     std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    Exit e = child.wait_exit();
     EXPECT_EQ(e.err, prefix + "warn: queue-api: pipe closed\n");
 }
 
@@ -221,13 +214,13 @@ TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies)
     // a reader that pauses before it reads any.
     bytes reads;
     for (int i = 0; i < 200; i++) {
-        reads = cat({reads, peer::frame(QUEUE_ENVELOPE_READ, u64(i))});
+        reads = cat({reads, wire::frame(QUEUE_ENVELOPE_READ, u64(i))});
     }
-    ASSERT_TRUE(peer::send_bytes(child.sock(), reads));
+    ASSERT_TRUE(send_bytes(child.sock(), reads));
     usleep(100 * 1000);
     for (int i = 0; i < 200; i++) {
         SCOPED_TRACE("reply " + std::to_string(i));
-        peer::Reply r = peer::recv_reply(child.sock());
+        Reply r = recv_reply(child.sock());
         ASSERT_FALSE(r.eof);
         ASSERT_EQ(r.payload, envelope());
     }
@@ -240,14 +233,14 @@ TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies)
     expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(3), p[0]), u32(1));
     close(p[0]);
     EXPECT_EQ(child.records(), std::vector<std::string>{"store 3 content"});
-    peer::Reply opened = child.request(QUEUE_MESSAGE_OPEN, u32(3));
+    Reply opened = child.request(QUEUE_MESSAGE_OPEN, u32(3));
     ASSERT_NE(opened.fd, -1);
     std::string got = testutil::read_all(opened.fd);
     close(opened.fd);
     EXPECT_EQ(got, std::string(envelope().begin(), envelope().end()));
 
     std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    Exit e = child.wait_exit();
     EXPECT_EQ(e.exit_code(), 0);
     EXPECT_EQ(e.err, prefix + "warn: queue-api: pipe closed\n");
 }
@@ -263,7 +256,7 @@ TEST_F(Boundary, ASendThatCannotGoNowIsTriedAgainBeforeTheNextRequest) {
         expect_reply(child.request(QUEUE_HELLO, u32(QUEUE_API_VERSION)), {});
         expect_reply(child.request(QUEUE_FINISH, {}), u32(3));
         std::string prefix = child.line_prefix();
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.err, prefix + "warn: queue-api: pipe closed\n");
     }
 }
@@ -303,13 +296,13 @@ TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
     // Every byte of each greeting comes in a send of its own with a
     // descriptor that no message claims.
     SpareFd spare;
-    const bytes hello = peer::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION));
+    const bytes hello = wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION));
     const int greetings = 100000 / static_cast<int>(hello.size());
     for (int i = 0; i < greetings; i++) {
         for (uint8_t byte : hello) {
-            ASSERT_TRUE(peer::send_bytes(child.sock(), bytes{byte}, spare.get()));
+            ASSERT_TRUE(send_bytes(child.sock(), bytes{byte}, spare.get()));
         }
-        peer::Reply r = peer::recv_reply(child.sock());
+        Reply r = recv_reply(child.sock());
         ASSERT_FALSE(r.eof) << "greeting " << i;
     }
 
@@ -319,7 +312,7 @@ TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
     EXPECT_EQ(count_fds(end[0]), count_fds(start[0]) + 16) << start[0] << " / " << end[0];
 
     std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    Exit e = child.wait_exit();
     EXPECT_EQ(e.exit_code(), 0);
     lseek(log, 0, SEEK_SET);
     std::string text = testutil::read_all(log);
@@ -352,18 +345,18 @@ TEST_F(Boundary, DescriptorsSentAheadPairWithTheirStoresInOrder) {
         }
         bytes batch;
         for (int i = 0; i < 16; i++) {
-            batch = cat({batch, peer::frame(QUEUE_MESSAGE_STORE, u32(i), true)});
+            batch = cat({batch, wire::frame(QUEUE_MESSAGE_STORE, u32(i), wire::FLAG_FD)});
         }
         LoopChild child;
         bound_waits(child.sock());
         for (int i = 0; i < ahead; i++) {
-            ASSERT_TRUE(peer::send_bytes(child.sock(), bytes{batch[i]}, contents[i]));
+            ASSERT_TRUE(send_bytes(child.sock(), bytes{batch[i]}, contents[i]));
             close(contents[i]);
         }
-        ASSERT_TRUE(peer::send_bytes(child.sock(), bytes(batch.begin() + ahead, batch.end())));
+        ASSERT_TRUE(send_bytes(child.sock(), bytes(batch.begin() + ahead, batch.end())));
         std::vector<std::string> want;
         for (int i = 0; i < 16; i++) {
-            expect_reply(peer::recv_reply(child.sock()), u32(1));
+            expect_reply(recv_reply(child.sock()), u32(1));
             want.push_back("store " + std::to_string(i) + " content-" +
                            std::to_string(i + ahead - 16));
         }
@@ -373,7 +366,7 @@ TEST_F(Boundary, DescriptorsSentAheadPairWithTheirStoresInOrder) {
         for (int i = 16; i < ahead; i++) {
             lines += prefix + "warn: queue-proc: unclaimed descriptor closed\n";
         }
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.err, lines + prefix + "warn: queue-api: pipe closed\n");
     }
 }
@@ -387,7 +380,7 @@ TEST_F(Boundary, ACopyWhoseNameCannotBeRemovedIsReported) {
     expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(1), p[0]), u32(1));
     close(p[0]);
     std::string prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    Exit e = child.wait_exit();
     const std::string start = prefix + "warn: queue-api: unlink: \"/tmp/message.";
     const std::string end = std::string("\": ") + strerror(ENOENT) + "\n";
     ASSERT_EQ(e.err.rfind(start, 0), 0u) << e.err;
@@ -397,3 +390,4 @@ TEST_F(Boundary, ACopyWhoseNameCannotBeRemovedIsReported) {
 }
 
 }  // namespace
+}  // namespace looptest

@@ -14,15 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
-#include "frame/peer.h"
+#include "common/temp_dir.h"
+#include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
 namespace {
 
-std::string prefix(pid_t pid) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
-}
+using testutil::log_prefix;
 
 // The value of one "Name:\t..." line of /proc/PID/status.
 std::string status_field(pid_t pid, const std::string &name) {
@@ -35,25 +34,6 @@ std::string status_field(pid_t pid, const std::string &name) {
     return "";
 }
 
-class TempRoot {
-  public:
-    TempRoot() {
-        char pattern[] = "/tmp/memq-confine.XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempRoot() {
-        if (!path_.empty()) {
-            rmdir(path_.c_str());
-        }
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     passwd *pw = getpwnam("nobody");
     if (geteuid() != 0 || pw == nullptr) {
@@ -61,15 +41,15 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     }
     const std::string uid = std::to_string(pw->pw_uid);
     const std::string gid = std::to_string(pw->pw_gid);
-    TempRoot root;
+    testutil::TempDir root("memq-confine");
     ASSERT_FALSE(root.path().empty());
 
-    peer::LoopChild child([&] {
+    looptest::LoopChild child([&] {
         queue_api_set_root_dir(root.path().c_str());
         queue_api_run_as("nobody");
     });
     // The loop answers only once confinement is complete.
-    peer::Reply r = child.request(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION));
+    looptest::Reply r = child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
     ASSERT_FALSE(r.eof);
 
     char link[PATH_MAX] = {};
@@ -81,7 +61,7 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     EXPECT_EQ(status_field(child.pid(), "Groups"), gid + " ");
 
     std::string line_prefix = child.line_prefix();
-    peer::Exit e = child.wait_exit();
+    looptest::Exit e = child.wait_exit();
     EXPECT_EQ(e.exit_code(), 0);
     EXPECT_EQ(e.err, line_prefix + "warn: queue-api: pipe closed\n");
 }
@@ -90,13 +70,13 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to change the root directory";
     }
-    TempRoot root;
+    testutil::TempDir root("memq-confine");
     ASSERT_FALSE(root.path().empty());
     const std::string uids = status_field(getpid(), "Uid");
     const std::string groups = status_field(getpid(), "Groups");
 
-    peer::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
-    ASSERT_FALSE(child.request(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION)).eof);
+    looptest::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
+    ASSERT_FALSE(child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION)).eof);
     char link[PATH_MAX] = {};
     ASSERT_GT(
         readlink(("/proc/" + std::to_string(child.pid()) + "/root").c_str(), link, sizeof link - 1),
@@ -131,8 +111,8 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         SCOPED_TRACE(c.name);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        peer::bytes hello = peer::frame(QUEUE_HELLO, peer::u32(QUEUE_API_VERSION));
-        ASSERT_TRUE(peer::send_bytes(sv[0], hello));
+        looptest::bytes hello = wire::frame(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
+        ASSERT_TRUE(looptest::send_bytes(sv[0], hello));
 
         auto r = testutil::run_in_child([&] {
             dup2(sv[1], 0);
@@ -153,14 +133,14 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
             return 11;
         });
         EXPECT_EQ(r.exit_code(), 1);
-        std::string p = prefix(r.pid);
+        std::string p = log_prefix(r.pid);
         std::string fatal = p + "fatal: queue-api: exiting\n";
         EXPECT_EQ(r.err.rfind(p + c.line_start, 0), 0u) << r.err;
         ASSERT_GE(r.err.size(), fatal.size());
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
 
-        peer::bytes waiting(hello.size() + 1);
+        looptest::bytes waiting(hello.size() + 1);
         EXPECT_EQ(recv(sv[1], waiting.data(), waiting.size(), MSG_DONTWAIT),
                   static_cast<ssize_t>(hello.size()));
         waiting.resize(hello.size());
@@ -183,8 +163,8 @@ TEST(Confine, MissingRootDirectoryNamesTheCause) {
         return 11;
     });
     EXPECT_EQ(r.exit_code(), 1);
-    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
-                         prefix(r.pid) + "fatal: queue-api: exiting\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
+                         log_prefix(r.pid) + "fatal: queue-api: exiting\n");
 }
 
 }  // namespace

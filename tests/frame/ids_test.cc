@@ -1,6 +1,5 @@
 #include "frame/ids.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,52 +15,14 @@
 
 #include "common/child.h"
 #include "common/syscall_fault.h"
+#include "common/temp_dir.h"
 #include "log/log.h"
 
 namespace {
 
+using testutil::dir_entries;
+using testutil::log_prefix;
 using testutil::run_in_child;
-
-std::string prefix(pid_t pid) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
-}
-
-std::vector<std::string> entries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/memq-ids.XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempDir() {
-        for (const auto &name : entries(path_)) {
-            std::string p = path_ + "/" + name;
-            if (rmdir(p.c_str()) != 0) {
-                unlink(p.c_str());
-            }
-        }
-        rmdir(path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 TEST(Ids, DrawnMsgidsAreNeverZeroOrAllOnes) {
     for (int i = 0; i < 1000000; i++) {
@@ -83,7 +44,7 @@ TEST(Ids, EnvelopeIdCarriesItsMsgidWithoutSignExtension) {
 }
 
 TEST(Ids, TemporaryFileIsNamelessPrivateAndReadWritable) {
-    TempDir dir;
+    testutil::TempDir dir("memq-ids");
     ASSERT_FALSE(dir.path().empty());
     auto fds_before = testutil::open_fds();
 
@@ -91,7 +52,7 @@ TEST(Ids, TemporaryFileIsNamelessPrivateAndReadWritable) {
     int b = mktmpfile_in(dir.path().c_str());
     ASSERT_NE(a, -1);
     ASSERT_NE(b, -1);
-    EXPECT_TRUE(entries(dir.path()).empty()) << "a mavid. name was left behind";
+    EXPECT_TRUE(dir_entries(dir.path()).empty()) << "a mavid. name was left behind";
 
     struct stat sa, sb;
     ASSERT_EQ(fstat(a, &sa), 0);
@@ -140,7 +101,7 @@ TEST(Ids, MissingDirectoryIsReportedAndLeavesTheMaskAlone) {
     auto r = make_in_child("/nonexistent-memq-dir", ENOENT);
     EXPECT_EQ(r.exit_code(), 0);
     const std::string head =
-        prefix(r.pid) +
+        log_prefix(r.pid) +
         "warn: queue-api: cannot create temporary file \"/nonexistent-memq-dir/mavid.";
     ASSERT_EQ(r.err.size(), head.size() + 10 + 2) << r.err;
     EXPECT_EQ(r.err.substr(0, head.size()), head);
@@ -152,7 +113,7 @@ TEST(Ids, MissingDirectoryIsReportedAndLeavesTheMaskAlone) {
 // A file that keeps its name is not the nameless file callers are promised,
 // and content written into it would stay on disk.
 TEST(Ids, ANameThatCannotBeRemovedFailsTheFileAndIsReported) {
-    TempDir dir;
+    testutil::TempDir dir("memq-ids");
     ASSERT_FALSE(dir.path().empty());
     auto r = run_in_child([&] {
         log_open(1);
@@ -173,12 +134,13 @@ TEST(Ids, ANameThatCannotBeRemovedFailsTheFileAndIsReported) {
         GTEST_SKIP() << "system calls cannot be filtered here";
     }
     EXPECT_EQ(r.exit_code(), 0) << r.err;
-    const std::string head = prefix(r.pid) + "warn: queue-api: unlink: \"" + dir.path() + "/mavid.";
+    const std::string head =
+        log_prefix(r.pid) + "warn: queue-api: unlink: \"" + dir.path() + "/mavid.";
     const std::string tail = std::string("\": ") + strerror(EACCES) + "\n";
     ASSERT_EQ(r.err.size(), head.size() + 10 + tail.size()) << r.err;
     EXPECT_EQ(r.err.substr(0, head.size()), head);
     EXPECT_EQ(r.err.substr(head.size() + 10), tail);
-    EXPECT_EQ(entries(dir.path()).size(), 1u) << "the file it could not remove";
+    EXPECT_EQ(dir_entries(dir.path()).size(), 1u) << "the file it could not remove";
 }
 
 TEST(Ids, FileSizeLimitIsReadFromTheProcessLimit) {
@@ -236,7 +198,8 @@ TEST(Ids, DirectoryTooLongForThePathBuffer) {
 
     auto r = make_in_child(too_long, 0);
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.err, prefix(r.pid) + "warn: queue-api: tempdir too large \"" + too_long + "\"\n");
+    EXPECT_EQ(r.err,
+              log_prefix(r.pid) + "warn: queue-api: tempdir too large \"" + too_long + "\"\n");
 
     r = make_in_child(fits, ENOENT);
     EXPECT_EQ(r.exit_code(), 0);
@@ -248,7 +211,7 @@ TEST(Ids, FixedDirectoryLiesUnderTheChangedRoot) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to change the root directory";
     }
-    TempDir root;
+    testutil::TempDir root("memq-ids");
     ASSERT_FALSE(root.path().empty());
     ASSERT_EQ(mkdir((root.path() + "/temporary").c_str(), 0700), 0);
 
@@ -267,7 +230,7 @@ TEST(Ids, FixedDirectoryLiesUnderTheChangedRoot) {
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     EXPECT_NE(r.err.find("cannot create temporary file \"/temporary/mavid."), std::string::npos)
         << r.err;
-    EXPECT_TRUE(entries(root.path()).empty());
+    EXPECT_TRUE(dir_entries(root.path()).empty());
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -18,19 +17,13 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
-#include "frame/peer.h"
+#include "common/temp_dir.h"
+#include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
+namespace looptest {
 namespace {
-
-using peer::bytes;
-using peer::cat;
-using peer::filled;
-using peer::LoopChild;
-using peer::record;
-using peer::u32;
-using peer::u64;
 
 // What the recording handlers answer. Set before the child starts; the
 // child works on its own copy.
@@ -143,7 +136,7 @@ int rec_message_iterate(uint64_t *id, std::span<uint8_t> buf, uint32_t value, in
 }
 
 int snapshot_fds() {
-    peer::record_open_fds();
+    record_open_fds();
     return 1;
 }
 
@@ -173,16 +166,15 @@ class Loop : public ::testing::Test {
     // The peer closes; the loop says so and the process ends normally.
     static void expect_clean_end(LoopChild &child, const std::string &earlier_lines = "") {
         std::string prefix = child.line_prefix();
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 0);
         EXPECT_EQ(e.err, earlier_lines + prefix + "warn: queue-api: pipe closed\n");
     }
 
-    static void expect_plain_reply(const peer::Reply &r, const LoopChild &child,
-                                   const bytes &payload) {
+    static void expect_plain_reply(const Reply &r, const LoopChild &child, const bytes &payload) {
         ASSERT_FALSE(r.eof);
         EXPECT_EQ(r.header.type, QUEUE_REPLY);
-        EXPECT_EQ(r.header.length, IMSG_HDR_LEN + payload.size());
+        EXPECT_EQ(r.header.length, wire::HEADER_LEN + payload.size());
         EXPECT_EQ(r.header.flags, 0);
         EXPECT_EQ(r.header.peer_id, 0u);
         EXPECT_EQ(r.header.pid, child.pid());
@@ -213,23 +205,23 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
     queue_api_set_finish(rec_finish);
     std::vector<BadRequest> cases = {
         {QUEUE_HELLO, {}, SHORT},
-        {QUEUE_HELLO, filled(3), SHORT},
-        {QUEUE_HELLO, cat({u32(2), filled(1)}), EXTRA},
+        {QUEUE_HELLO, pattern(3, 1), SHORT},
+        {QUEUE_HELLO, cat({u32(2), pattern(1, 1)}), EXTRA},
         {QUEUE_HELLO, u32(1), "warn: queue-api: bad API version"},
         {QUEUE_HELLO, u32(3), "warn: queue-api: bad API version"},
-        {QUEUE_FINISH, filled(1), EXTRA},
-        {QUEUE_MESSAGE_NEW, filled(1), EXTRA},
-        {QUEUE_ENVELOPE_ITERATE, filled(1), EXTRA},
+        {QUEUE_FINISH, pattern(1, 1), EXTRA},
+        {QUEUE_MESSAGE_NEW, pattern(1, 1), EXTRA},
+        {QUEUE_ENVELOPE_ITERATE, pattern(1, 1), EXTRA},
         {QUEUE_ENVELOPE_NEW, {}, SHORT},
-        {QUEUE_ENVELOPE_NEW, filled(3), SHORT},
-        {QUEUE_ENVELOPE_REMOVE, filled(7), SHORT},
-        {QUEUE_ENVELOPE_REMOVE, filled(9), EXTRA},
-        {QUEUE_ENVELOPE_READ, filled(7), SHORT},
-        {QUEUE_ENVELOPE_READ, filled(9), EXTRA},
+        {QUEUE_ENVELOPE_NEW, pattern(3, 1), SHORT},
+        {QUEUE_ENVELOPE_REMOVE, pattern(7, 1), SHORT},
+        {QUEUE_ENVELOPE_REMOVE, pattern(9, 1), EXTRA},
+        {QUEUE_ENVELOPE_READ, pattern(7, 1), SHORT},
+        {QUEUE_ENVELOPE_READ, pattern(9, 1), EXTRA},
         {QUEUE_ENVELOPE_REPLACE, {}, SHORT},
-        {QUEUE_ENVELOPE_REPLACE, filled(7), SHORT},
-        {QUEUE_MESSAGE_ITERATE, filled(3), SHORT},
-        {QUEUE_MESSAGE_ITERATE, filled(5), EXTRA},
+        {QUEUE_ENVELOPE_REPLACE, pattern(7, 1), SHORT},
+        {QUEUE_MESSAGE_ITERATE, pattern(3, 1), SHORT},
+        {QUEUE_MESSAGE_ITERATE, pattern(5, 1), EXTRA},
         {0, {}, "warn: queue-api: bad message 0"},
         {1, u32(2), "warn: queue-api: bad message 1"},
         {16, {}, "warn: queue-api: bad message 16"},
@@ -238,8 +230,8 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
     for (uint32_t type : {QUEUE_MESSAGE_REMOVE, QUEUE_MESSAGE_STORE, QUEUE_MESSAGE_OPEN,
                           QUEUE_MESSAGE_MARK, QUEUE_MESSAGE_UNMARK}) {
         cases.push_back({type, {}, SHORT});
-        cases.push_back({type, filled(3), SHORT});
-        cases.push_back({type, filled(5), EXTRA});
+        cases.push_back({type, pattern(3, 1), SHORT});
+        cases.push_back({type, pattern(5, 1), EXTRA});
     }
 
     for (const auto &c : cases) {
@@ -247,10 +239,10 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
                      " bytes");
         LoopChild child;
         child.send(c.type, c.payload);
-        EXPECT_TRUE(peer::recv_reply(child.sock()).eof) << "no reply to a malformed request";
+        EXPECT_TRUE(recv_reply(child.sock()).eof) << "no reply to a malformed request";
         std::string prefix = child.line_prefix();
         bool peer_fault = c.warning == SHORT || c.warning == EXTRA;
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 1);
         EXPECT_EQ(e.err, prefix + c.warning + "\n" + prefix + "fatal: " +
                              (peer_fault ? "queue-proc: exiting" : "queue-api: exiting") + "\n");
@@ -262,11 +254,10 @@ TEST_F(Loop, HeaderLengthOutsideTheFrameLimitsEndsTheLoopNormally) {
     for (uint16_t length : {0, 15, 16385, 65535}) {
         SCOPED_TRACE("length " + std::to_string(length));
         LoopChild child;
-        ASSERT_TRUE(
-            peer::send_bytes(child.sock(), peer::frame(QUEUE_HELLO, u32(2), false, length)));
-        EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
+        ASSERT_TRUE(send_bytes(child.sock(), wire::frame(QUEUE_HELLO, length, 0, 0, 0, u32(2))));
+        EXPECT_TRUE(recv_reply(child.sock()).eof);
         std::string prefix = child.line_prefix();
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 0);
         EXPECT_EQ(e.err, prefix + "warn: queue-api: imsg_get: " + strerror(ERANGE) + "\n");
     }
@@ -292,12 +283,12 @@ struct ReplyCase {
 
 TEST_F(Loop, EachRequestGetsItsExactReply) {
     const uint64_t evpid = 0x0000000700000009;
-    const bytes envelope = filled(3, 40);
-    const bytes largest_new = filled(IMSG_MAX_LEN - IMSG_HDR_LEN - 4);
-    const bytes largest_replace = filled(IMSG_MAX_LEN - IMSG_HDR_LEN - 8);
-    const bytes five = filled(5, 90);
-    const bytes full = filled(QUEUE_ENVELOPE_BUF, 3);
-    const bytes three = filled(3, 200);
+    const bytes envelope = pattern(3, 40);
+    const bytes largest_new = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 4, 1);
+    const bytes largest_replace = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 8, 1);
+    const bytes five = pattern(5, 90);
+    const bytes full = pattern(QUEUE_ENVELOPE_BUF, 3);
+    const bytes three = pattern(3, 200);
 
     const std::vector<ReplyCase> cases = {
         {"hello", {0, 0, 0, nullptr}, false, QUEUE_HELLO, u32(QUEUE_API_VERSION), {}, {}},
@@ -456,7 +447,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
         }
         queue_api_set_finish(c.finish_set ? rec_finish : nullptr);
         LoopChild child;
-        peer::Reply r = child.request(c.type, c.payload);
+        Reply r = child.request(c.type, c.payload);
         expect_plain_reply(r, child, c.reply);
         EXPECT_EQ(child.records(), c.calls);
         expect_clean_end(child);
@@ -464,13 +455,13 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
 }
 
 TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
-    script.out = filled(20000, 11);
+    script.out = pattern(20000, 11);
     LoopChild child;
-    peer::Reply r = child.request(QUEUE_MESSAGE_OPEN, u32(31));
+    Reply r = child.request(QUEUE_MESSAGE_OPEN, u32(31));
     ASSERT_FALSE(r.eof);
     EXPECT_EQ(r.header.type, QUEUE_REPLY);
-    EXPECT_EQ(r.header.length, IMSG_HDR_LEN);
-    EXPECT_EQ(r.header.flags, IMSG_FLAG_FD);
+    EXPECT_EQ(r.header.length, wire::HEADER_LEN);
+    EXPECT_EQ(r.header.flags, wire::FLAG_FD);
     ASSERT_NE(r.fd, -1);
     bytes content(script.out.size() + 1);
     EXPECT_EQ(read(r.fd, content.data(), content.size()), static_cast<ssize_t>(script.out.size()));
@@ -490,12 +481,12 @@ TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
 TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     script.msgid = 0x55;
     LoopChild child;
-    bytes together = cat({peer::frame(QUEUE_MESSAGE_NEW, {}), peer::frame(QUEUE_HELLO, u32(2)),
-                          peer::frame(QUEUE_MESSAGE_REMOVE, u32(9))});
-    ASSERT_TRUE(peer::send_bytes(child.sock(), together));
-    expect_plain_reply(peer::recv_reply(child.sock()), child, cat({u32(1), u32(0x55)}));
-    expect_plain_reply(peer::recv_reply(child.sock()), child, {});
-    expect_plain_reply(peer::recv_reply(child.sock()), child, u32(1));
+    bytes together = cat({wire::frame(QUEUE_MESSAGE_NEW, {}), wire::frame(QUEUE_HELLO, u32(2)),
+                          wire::frame(QUEUE_MESSAGE_REMOVE, u32(9))});
+    ASSERT_TRUE(send_bytes(child.sock(), together));
+    expect_plain_reply(recv_reply(child.sock()), child, cat({u32(1), u32(0x55)}));
+    expect_plain_reply(recv_reply(child.sock()), child, {});
+    expect_plain_reply(recv_reply(child.sock()), child, u32(1));
     EXPECT_EQ(child.records(), (std::vector<std::string>{"message_new", "message_remove 9"}));
     expect_clean_end(child);
 }
@@ -524,14 +515,14 @@ TEST_F(Loop, ResultOutsideWhatAHandlerMayGiveEndsTheBackend) {
         SCOPED_TRACE(c.warning);
         script = Script{};
         script.result = c.result;
-        script.out = filled(QUEUE_ENVELOPE_BUF);
+        script.out = pattern(QUEUE_ENVELOPE_BUF, 1);
         LoopChild child;
         // The greeting behind it would be answered by a loop that went on.
-        ASSERT_TRUE(peer::send_bytes(
-            child.sock(), cat({peer::frame(c.type, c.payload), peer::frame(QUEUE_HELLO, u32(2))})));
-        EXPECT_TRUE(peer::recv_reply(child.sock()).eof);
+        ASSERT_TRUE(send_bytes(
+            child.sock(), cat({wire::frame(c.type, c.payload), wire::frame(QUEUE_HELLO, u32(2))})));
+        EXPECT_TRUE(recv_reply(child.sock()).eof);
         std::string prefix = child.line_prefix();
-        peer::Exit e = child.wait_exit();
+        Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 1);
         EXPECT_EQ(e.err, prefix + c.warning + "\n" + prefix + "fatal: queue-api: exiting\n");
     }
@@ -549,7 +540,7 @@ int spare_descriptor() {
 
 TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
     queue_api_set_finish(snapshot_fds);
-    script.out = filled(10);
+    script.out = pattern(10, 1);
     LoopChild child;
     expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
     std::vector<std::string> before = child.records();
@@ -557,14 +548,14 @@ TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
 
     const std::vector<std::pair<uint32_t, bytes>> requests = {
         {QUEUE_HELLO, u32(2)},         {QUEUE_MESSAGE_REMOVE, u32(1)},
-        {QUEUE_MESSAGE_OPEN, u32(1)},  {QUEUE_ENVELOPE_NEW, cat({u32(1), filled(4)})},
+        {QUEUE_MESSAGE_OPEN, u32(1)},  {QUEUE_ENVELOPE_NEW, cat({u32(1), pattern(4, 1)})},
         {QUEUE_ENVELOPE_READ, u64(1)}, {QUEUE_ENVELOPE_ITERATE, {}},
         {QUEUE_MESSAGE_STORE, u32(1)},
     };
     for (const auto &[type, payload] : requests) {
         SCOPED_TRACE("type " + std::to_string(type));
         int fd = spare_descriptor();
-        peer::Reply r = child.request(type, payload, fd);
+        Reply r = child.request(type, payload, fd);
         close(fd);
         ASSERT_FALSE(r.eof);
         if (r.fd != -1) {
@@ -598,7 +589,7 @@ StoredRecord parse_store_record(const std::string &line) {
 // A descriptor on content, positioned `skip` bytes before it.
 int content_descriptor(const bytes &content, size_t skip = 0) {
     int fd = memfd_create("request", 0);
-    bytes junk = filled(skip, 250);
+    bytes junk = pattern(skip, 250);
     if (write(fd, junk.data(), junk.size()) != static_cast<ssize_t>(junk.size()) ||
         write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
         close(fd);
@@ -634,11 +625,11 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
     const std::vector<Content> contents = {
         {"descriptor at its end", {}, false, 300},
         {"empty pipe", {}, true, 0},
-        {"one byte", filled(1), false, 0},
-        {"one block", filled(8192, 5), false, 0},
-        {"one block and a byte", filled(8193, 6), true, 0},
-        {"past a skipped start", filled(100, 7), false, 4000},
-        {"several MiB", filled(5 << 20, 8), false, 0},
+        {"one byte", pattern(1, 1), false, 0},
+        {"one block", pattern(8192, 5), false, 0},
+        {"one block and a byte", pattern(8193, 6), true, 0},
+        {"past a skipped start", pattern(100, 7), false, 4000},
+        {"several MiB", pattern(5 << 20, 8), false, 0},
     };
 
     for (int result : {1, 0}) {
@@ -654,7 +645,7 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
             SCOPED_TRACE(c.name);
             int fd = c.piped ? piped_content(c.data) : content_descriptor(c.data, c.skip);
             ASSERT_NE(fd, -1);
-            peer::Reply r = child.request(QUEUE_MESSAGE_STORE, u32(msgid), fd);
+            Reply r = child.request(QUEUE_MESSAGE_STORE, u32(msgid), fd);
             close(fd);
             expect_plain_reply(r, child, u32(static_cast<uint32_t>(result)));
             std::vector<std::string> calls = child.records();
@@ -674,48 +665,20 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
     }
 }
 
-// A directory to serve as the child's root, removed with what it holds.
+// A directory to serve as the child's root, with a "tmp" anyone may write
+// in when asked.
 class TempRoot {
   public:
-    explicit TempRoot(bool with_tmp) {
-        char pattern[] = "/tmp/memq-root.XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return;
-        }
-        path_ = pattern;
-        if (with_tmp) {
-            mkdir((path_ + "/tmp").c_str(), 01777);
+    explicit TempRoot(bool with_tmp) : dir_("memq-root") {
+        if (with_tmp && !dir_.path().empty()) {
+            mkdir((dir_.path() + "/tmp").c_str(), 01777);
         }
     }
-    ~TempRoot() {
-        if (path_.empty()) {
-            return;
-        }
-        for (const auto &name : tmp_entries()) {
-            unlink((path_ + "/tmp/" + name).c_str());
-        }
-        rmdir((path_ + "/tmp").c_str());
-        rmdir(path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-    std::vector<std::string> tmp_entries() const {
-        std::vector<std::string> names;
-        DIR *d = opendir((path_ + "/tmp").c_str());
-        if (d == nullptr) {
-            return names;
-        }
-        while (dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-        return names;
-    }
+    const std::string &path() const { return dir_.path(); }
+    std::vector<std::string> tmp_entries() const { return testutil::dir_entries(path() + "/tmp"); }
 
   private:
-    std::string path_;
+    testutil::TempDir dir_;
 };
 
 struct FailedCopy {
@@ -749,18 +712,19 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
          true, unlimited, -1, ""},
         {"read error", true, [] { return open("/", O_RDONLY | O_DIRECTORY); }, true, unlimited, 0,
          std::string("warn: queue-api: content copy: ") + strerror(EISDIR)},
-        {"no room under the file-size limit", true, [] { return piped_content(filled(100)); }, true,
-         0, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
-        {"second block past the file-size limit", true, [] { return piped_content(filled(20000)); },
-         true, 8192, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
-        {"last byte past the file-size limit", true, [] { return piped_content(filled(8193)); },
+        {"no room under the file-size limit", true, [] { return piped_content(pattern(100, 1)); },
+         true, 0, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
+        {"second block past the file-size limit", true,
+         [] { return piped_content(pattern(20000, 1)); }, true, 8192, 0,
+         std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
+        {"last byte past the file-size limit", true, [] { return piped_content(pattern(8193, 1)); },
          true, 8192, 0, std::string("warn: queue-api: content copy: ") + strerror(EFBIG)},
         // A page goes out in the write, the rest waits in the stream's
         // buffer and fails in the flush.
-        {"disk full", true, [] { return piped_content(filled(5000)); }, true, unlimited, 0,
+        {"disk full", true, [] { return piped_content(pattern(5000, 1)); }, true, unlimited, 0,
          std::string("warn: queue-api: content copy: ") + strerror(ENOSPC), true},
-        {"no /tmp under the root", false, [] { return piped_content(filled(10)); }, true, unlimited,
-         -1, std::string("warn: queue-api: mkstemp: ") + strerror(ENOENT)},
+        {"no /tmp under the root", false, [] { return piped_content(pattern(10, 1)); }, true,
+         unlimited, -1, std::string("warn: queue-api: mkstemp: ") + strerror(ENOENT)},
     };
 
     queue_api_set_finish(snapshot_fds);
@@ -792,13 +756,13 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
         ASSERT_NE(fds_before[0], "fds unreadable");
 
         int fd = c.descriptor();
-        ASSERT_TRUE(peer::send_bytes(child.sock(),
-                                     peer::frame(QUEUE_MESSAGE_STORE, u32(5), c.fd_flag), fd));
+        ASSERT_TRUE(send_bytes(
+            child.sock(), wire::frame(QUEUE_MESSAGE_STORE, u32(5), c.fd_flag ? wire::FLAG_FD : 0),
+            fd));
         if (fd != -1) {
             close(fd);
         }
-        expect_plain_reply(peer::recv_reply(child.sock()), child,
-                           u32(static_cast<uint32_t>(c.result)));
+        expect_plain_reply(recv_reply(child.sock()), child, u32(static_cast<uint32_t>(c.result)));
 
         expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
         EXPECT_EQ(child.records(), fds_before)
@@ -810,3 +774,4 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
 }
 
 }  // namespace
+}  // namespace looptest

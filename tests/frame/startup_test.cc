@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/leak_check.h"
 #include "frame/queue_api.h"
 
 namespace {
@@ -27,13 +28,8 @@ testutil::ChildResult run_memq(std::vector<std::string> args) {
     auto r = testutil::run_in_child([&] {
         dup2(sv[1], 0);
         close(sv[1]);
-        // A sanitized build's leak check needs /proc, which the backend's
-        // own root directory does not have; it is not this test's subject.
-        std::string asan = "detect_leaks=0";
-        if (const char *given = getenv("ASAN_OPTIONS")) {
-            asan = std::string(given) + ":" + asan;
-        }
-        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        // The backend's leak check is not this test's subject.
+        testutil::LeakCheckOff for_the_backend;
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(MEMQ_BINARY));
         for (auto &a : args) {
@@ -51,7 +47,7 @@ TEST(Startup, AnyOptionIsFatalAfterGetoptsDiagnostic) {
     for (const char *opt : {"-v", "-x", "--verbose"}) {
         auto r = run_memq({opt});
         EXPECT_EQ(r.exit_code(), 1) << opt;
-        std::string fatal = "memq[" + std::to_string(r.pid) + "]: fatal: bad option\n";
+        std::string fatal = testutil::log_prefix(r.pid, "memq") + "fatal: bad option\n";
         ASSERT_GT(r.err.size(), fatal.size()) << opt;
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal) << opt;
         EXPECT_EQ(r.err.rfind(std::string(MEMQ_BINARY) + ": ", 0), 0u)
@@ -74,7 +70,7 @@ TEST(Startup, ServesUntilThePeerClosesAndExitsNormally) {
     for (auto args : {std::vector<std::string>{}, {"extra", "-x"}}) {
         auto r = run_memq(args);
         EXPECT_EQ(r.exit_code(), 0) << r.err;
-        EXPECT_EQ(r.err, "memq[" + std::to_string(r.pid) + "]: warn: queue-api: pipe closed\n");
+        EXPECT_EQ(r.err, testutil::log_prefix(r.pid, "memq") + "warn: queue-api: pipe closed\n");
     }
 }
 

@@ -13,11 +13,9 @@
 
 namespace {
 
-using testutil::run_in_child;
+using testutil::log_prefix;
 
-std::string prefix(pid_t pid) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: ";
-}
+using testutil::run_in_child;
 
 TEST(Log, WarningIsOneLineWithNameAndPid) {
     auto r = run_in_child([] {
@@ -25,7 +23,7 @@ TEST(Log, WarningIsOneLineWithNameAndPid) {
         log_warning("warn: queue-api: pipe closed");
         return 0;
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "warn: queue-api: pipe closed\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "warn: queue-api: pipe closed\n");
     EXPECT_EQ(r.exit_code(), 0);
 }
 
@@ -37,7 +35,7 @@ TEST(Log, PriorityDoesNotShowOnStderr) {
         log_write(7, "note %d", 1);
         return 0;
     });
-    std::string line = prefix(r.pid) + "note 1\n";
+    std::string line = log_prefix(r.pid) + "note 1\n";
     EXPECT_EQ(r.err, line + line + line);
 }
 
@@ -50,8 +48,8 @@ TEST(Log, WarningErrnoJoinsErrorText) {
         log_warning_errno(nullptr);
         return 0;
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
-                         prefix(r.pid) + strerror(EACCES) + "\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "queue-api: chroot: " + strerror(ENOENT) + "\n" +
+                         log_prefix(r.pid) + strerror(EACCES) + "\n");
 }
 
 // When memory runs out while the message is formatted, the warning becomes
@@ -72,8 +70,8 @@ TEST(Log, WarningErrnoWithoutMemoryGivesTwoLinesWithTheCallersError) {
         return 0;
     });
     ASSERT_EQ(r.exit_code(), 0);
-    EXPECT_TRUE(r.err ==
-                prefix(r.pid) + "warn: " + message + "\n" + prefix(r.pid) + strerror(ENOENT) + "\n")
+    EXPECT_TRUE(r.err == log_prefix(r.pid) + "warn: " + message + "\n" + log_prefix(r.pid) +
+                             strerror(ENOENT) + "\n")
         << r.err.substr(0, 80) << " ... "
         << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 80));
 }
@@ -96,7 +94,7 @@ TEST(Log, DieClearsErrnoAndExitsOne) {
         errno = EIO;
         die("queue-api: exiting");
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: queue-api: exiting\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "fatal: queue-api: exiting\n");
     EXPECT_EQ(r.exit_code(), 1);
 }
 
@@ -109,7 +107,7 @@ TEST(Log, DieWithoutFormatShowsTextOfErrnoZero) {
         die(no_format);  // a null format is the case under test
 #pragma GCC diagnostic pop
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: " + strerror(0) + "\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "fatal: " + strerror(0) + "\n");
     EXPECT_EQ(r.exit_code(), 1);
 }
 
@@ -125,7 +123,7 @@ TEST(Log, DieErrnoAppendsErrorTextOnlyWhenSet) {
             errno = c.error;
             die_errno("%s", "x");
         });
-        EXPECT_EQ(r.err, prefix(r.pid) + c.expected + "\n") << "errno " << c.error;
+        EXPECT_EQ(r.err, log_prefix(r.pid) + c.expected + "\n") << "errno " << c.error;
         EXPECT_EQ(r.exit_code(), 1);
     }
 }
@@ -137,7 +135,7 @@ TEST(Log, LongFatalMessageIsCutTo1023Characters) {
         errno = ENOENT;  // the cut message leaves no room for the error text
         die_errno("%s", text.c_str());
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "fatal: " + std::string(1023, 'a') + "\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "fatal: " + std::string(1023, 'a') + "\n");
 }
 
 TEST(Log, DetailAndTraceFollowTheVerbosityMask) {
@@ -152,7 +150,7 @@ TEST(Log, DetailAndTraceFollowTheVerbosityMask) {
         log_trace(6, "trace");
         return 0;
     });
-    EXPECT_EQ(r.err, prefix(r.pid) + "detail\n" + prefix(r.pid) + "trace\n");
+    EXPECT_EQ(r.err, log_prefix(r.pid) + "detail\n" + log_prefix(r.pid) + "trace\n");
 }
 
 TEST(Log, LinesBeforeLogOpenDoNotGoToStderr) {

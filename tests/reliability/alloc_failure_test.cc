@@ -140,7 +140,7 @@ class AllocationFailure : public ::testing::Test {
 #ifndef MEMQ_FAILALLOC_LIB
         GTEST_SKIP() << "the allocator shim is not built with sanitizers";
 #else
-        std::string why = e2e::prepare_defaults();
+        std::string why = testutil::prepare_defaults();
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }

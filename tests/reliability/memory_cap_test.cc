@@ -56,7 +56,7 @@ class MemoryCap : public ::testing::Test {
         if (access(PRLIMIT, X_OK) != 0) {
             GTEST_SKIP() << PRLIMIT << " is not installed";
         }
-        std::string why = e2e::prepare_defaults();
+        std::string why = testutil::prepare_defaults();
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }

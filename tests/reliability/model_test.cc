@@ -137,7 +137,7 @@ class RandomRun {
 };
 
 TEST(ModelRun, EveryReplyAndContentMatchesTheModelAndNoDescriptorLeaks) {
-    std::string why = e2e::prepare_defaults();
+    std::string why = testutil::prepare_defaults();
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }

@@ -6,7 +6,6 @@
 // session reads back line by line.
 #pragma once
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/backend.h"
+#include "common/child.h"
 #include "e2e/peer.h"
 #include "frame/queue_proto.h"
 #include "peer/model.h"
@@ -213,41 +214,11 @@ inline bytes payload_of(const Op &op) {
     }
 }
 
-// The backend on a socketpair, its stderr in an anonymous file.
+// The backend on a socketpair (the shared test Backend), driven one Op at a
+// time, its log read back as the lines the model predicts.
 class Backend {
   public:
-    ~Backend() {
-        if (log_fd_ != -1) {
-            close(log_fd_);
-        }
-    }
-
-    bool start(const std::vector<std::string> &wrapper = {}) {
-        log_fd_ = memfd_create("memq-stderr", MFD_CLOEXEC);
-        if (log_fd_ == -1) {
-            return false;
-        }
-        // The leak checker of an instrumented backend reads /proc at exit,
-        // which the changed root does not have.
-        std::string saved = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
-        setenv("ASAN_OPTIONS", (saved.empty() ? "" : saved + ":").append("detect_leaks=0").c_str(),
-               1);
-        bool started;
-        if (wrapper.empty()) {
-            started = peer_.start(MEMQ_BINARY, {}, log_fd_);
-        } else {
-            std::vector<std::string> args(wrapper.begin() + 1, wrapper.end());
-            args.push_back(MEMQ_BINARY);
-            started = peer_.start(wrapper[0], args, log_fd_);
-        }
-        if (saved.empty()) {
-            unsetenv("ASAN_OPTIONS");
-        } else {
-            setenv("ASAN_OPTIONS", saved.c_str(), 1);
-        }
-        pid_ = peer_.pid();
-        return started;
-    }
+    bool start(const std::vector<std::string> &wrapper = {}) { return backend_.start(wrapper); }
 
     // The reply, or nothing when the backend closed the socket. A store
     // passes a fresh descriptor holding the content.
@@ -259,25 +230,20 @@ class Backend {
                 return std::nullopt;
             }
         }
-        std::optional<peer::Reply> r = peer_.call(op.type, payload_of(op), fd);
+        std::optional<peer::Reply> r = backend_.peer().call(op.type, payload_of(op), fd);
         if (fd != -1) {
             close(fd);
         }
         return r;
     }
 
-    // The lines logged since the last call, without their "memq[PID]: ".
+    // The lines logged since the last call, without their "memq[PID]: ",
+    // each error text joined back to its warning. A line not yet ended
+    // waits for the next call.
     std::vector<std::string> new_lines() {
-        std::string text;
-        char buf[4096];
-        ssize_t n;
-        while ((n = pread(log_fd_, buf, sizeof buf, static_cast<off_t>(read_))) > 0) {
-            text.append(buf, static_cast<size_t>(n));
-            read_ += static_cast<size_t>(n);
-        }
-        pending_ += text;
+        pending_ += backend_.new_log();
         std::vector<std::string> lines;
-        std::string prefix = "memq[" + std::to_string(pid_) + "]: ";
+        std::string prefix = testutil::log_prefix(backend_.pid(), "memq");
         size_t at;
         while ((at = pending_.find('\n')) != std::string::npos) {
             std::string line = pending_.substr(0, at);
@@ -290,16 +256,13 @@ class Backend {
         return rejoined(lines);
     }
 
-    int fd_count() const { return peer::backend_fd_count(peer_.pid()); }
-    pid_t pid() const { return pid_; }
+    int fd_count() const { return backend_.fd_count(); }
+    pid_t pid() const { return backend_.pid(); }
     // Closes the socket and returns the backend's wait status.
-    int finish() { return peer_.finish(); }
+    int finish() { return backend_.finish(); }
 
   private:
-    peer::Peer peer_;
-    int log_fd_ = -1;
-    pid_t pid_ = -1;
-    size_t read_ = 0;
+    testutil::Backend backend_;
     std::string pending_;
 };
 

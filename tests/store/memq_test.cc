@@ -15,15 +15,16 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/bytes.h"
 #include "common/child.h"
 #include "common/syscall_fault.h"
+#include "common/temp_dir.h"
 #include "log/log.h"
 
 // A failed allocation is a handled path in the store; under the sanitizer
@@ -37,9 +38,9 @@ namespace {
 namespace fs = std::filesystem;
 using bytes = std::vector<uint8_t>;
 
+// The store logs in this process.
 std::string line(const std::string &message) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) +
-           "]: " + message + "\n";
+    return testutil::log_line(getpid(), message);
 }
 
 // Runs fn with this process's stderr sent to a file, and returns what it
@@ -60,39 +61,19 @@ std::string capture_stderr(const std::function<void()> &fn) {
     rewind(sink);
     std::string all = testutil::read_all(fileno(sink));
     fclose(sink);
-    std::string out;
-    for (size_t pos = 0; pos < all.size();) {
-        size_t end = all.find('\n', pos);
-        end = end == std::string::npos ? all.size() : end + 1;
-        if (all.compare(pos, 2, "==") != 0) {
-            out.append(all, pos, end - pos);
-        }
-        pos = end;
-    }
-    return out;
+    return testutil::without_sanitizer_notes(all);
 }
 
-bytes random_bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    bytes b(n);
-    for (auto &c : b) {
-        c = static_cast<uint8_t>(gen());
-    }
-    return b;
-}
-
-bytes as_bytes(std::string_view s) {
-    return bytes(s.begin(), s.end());
-}
+using testutil::bytes_of;
+using testutil::random_bytes;
 
 class Store : public ::testing::Test {
   protected:
     void SetUp() override {
         log_open(1);
         ASSERT_EQ(stored_messages.count, 0u);
-        char tmpl[] = "/tmp/memq_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(temp_.path().empty());
+        dir_ = temp_.path();
         fds_before_ = testutil::open_fds();
     }
 
@@ -101,7 +82,6 @@ class Store : public ::testing::Test {
         while (tree_peek_root(&stored_messages, &key, nullptr) != 0) {
             memq_message_remove(static_cast<uint32_t>(key));
         }
-        fs::remove_all(dir_);
         EXPECT_EQ(testutil::open_fds(), fds_before_) << "a descriptor leaked";
     }
 
@@ -154,6 +134,7 @@ class Store : public ::testing::Test {
         return buf;
     }
 
+    testutil::TempDir temp_{"memq_test"};
     std::string dir_;
     int files_ = 0;
     std::vector<int> fds_before_;
@@ -165,7 +146,7 @@ class Store : public ::testing::Test {
 // whatever the last failed call left behind.
 TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
     uint32_t msgid = new_message();
-    uint64_t evpid = new_envelope(msgid, as_bytes("abc"));
+    uint64_t evpid = new_envelope(msgid, bytes_of("abc"));
     uint32_t absent = msgid ^ 1;
     uint64_t absent_msg_evpid = (static_cast<uint64_t>(absent) << 32) | 1;
     uint64_t absent_evpid = evpid ^ 1;
@@ -192,7 +173,7 @@ TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
         {"mark, absent", [&] { return memq_message_mark(absent); }, 0, "warn: not found"},
         {"open, absent", [&] { return memq_message_open(absent); }, -1, "warn: not found"},
         {"envelope new, message absent",
-         [&] { return memq_envelope_new(absent, as_bytes("x"), &place); }, 0,
+         [&] { return memq_envelope_new(absent, bytes_of("x"), &place); }, 0,
          "warn: message not found" + edom},
         {"envelope new, too large", [&] { return memq_envelope_new(msgid, big, &place); }, 0,
          "warn: envelope too large"},
@@ -203,10 +184,10 @@ TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
         {"envelope remove, envelope absent", [&] { return memq_envelope_remove(absent_evpid); }, 0,
          "warn: not found"},
         {"envelope replace, message absent",
-         [&] { return memq_envelope_replace(absent_msg_evpid, as_bytes("y")); }, 0,
+         [&] { return memq_envelope_replace(absent_msg_evpid, bytes_of("y")); }, 0,
          "warn: message not found" + edom},
         {"envelope replace, envelope absent",
-         [&] { return memq_envelope_replace(absent_evpid, as_bytes("y")); }, 0,
+         [&] { return memq_envelope_replace(absent_evpid, bytes_of("y")); }, 0,
          "warn: not found" + edom},
         {"envelope replace, too large", [&] { return memq_envelope_replace(evpid, big); }, 0,
          "warn: envelope too large"},
@@ -231,7 +212,7 @@ TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
     EXPECT_EQ(stored_messages.count, 1u);
     EXPECT_FALSE(tree_contains(&stored_messages, absent));
     EXPECT_EQ(record(msgid)->envelopes.count, 1u);
-    EXPECT_EQ(read_envelope(evpid), as_bytes("abc"));
+    EXPECT_EQ(read_envelope(evpid), bytes_of("abc"));
     EXPECT_EQ(record(msgid)->length, 0u);
 }
 
@@ -356,7 +337,7 @@ TEST_F(Store, EveryEnvelopeIdCarriesItsMsgid) {
         uint32_t msgid = new_message();
         std::set<uint64_t> ids;
         for (int e = 0; e < 50; ++e) {
-            uint64_t id = new_envelope(msgid, as_bytes("e"));
+            uint64_t id = new_envelope(msgid, bytes_of("e"));
             EXPECT_EQ(id >> 32, msgid);
             EXPECT_NE(id & 0xffffffffu, 0u);
             ids.insert(id);
@@ -368,14 +349,14 @@ TEST_F(Store, EveryEnvelopeIdCarriesItsMsgid) {
 
 TEST_F(Store, RemovingTheLastEnvelopeRemovesTheMessage) {
     uint32_t msgid = new_message();
-    ASSERT_EQ(store(msgid, as_bytes("content")), 1);
-    uint64_t first = new_envelope(msgid, as_bytes("one"));
-    uint64_t second = new_envelope(msgid, as_bytes("two"));
+    ASSERT_EQ(store(msgid, bytes_of("content")), 1);
+    uint64_t first = new_envelope(msgid, bytes_of("one"));
+    uint64_t second = new_envelope(msgid, bytes_of("two"));
 
     EXPECT_EQ(memq_envelope_remove(first), 1);
     ASSERT_TRUE(tree_contains(&stored_messages, msgid));
-    EXPECT_EQ(read_envelope(second), as_bytes("two"));
-    EXPECT_EQ(content_of(msgid), as_bytes("content"));
+    EXPECT_EQ(read_envelope(second), bytes_of("two"));
+    EXPECT_EQ(content_of(msgid), bytes_of("content"));
 
     EXPECT_EQ(memq_envelope_remove(second), 1);
     EXPECT_FALSE(tree_contains(&stored_messages, msgid));
@@ -385,7 +366,7 @@ TEST_F(Store, RemovingTheLastEnvelopeRemovesTheMessage) {
     std::string err = capture_stderr([&] {
         EXPECT_EQ(memq_message_open(msgid), -1);
         errno = EDOM;
-        EXPECT_EQ(memq_envelope_new(msgid, as_bytes("x"), &place), 0);
+        EXPECT_EQ(memq_envelope_new(msgid, bytes_of("x"), &place), 0);
     });
     EXPECT_EQ(err, line("warn: not found") +
                        line("warn: message not found: " + std::string(strerror(EDOM))));
@@ -393,7 +374,7 @@ TEST_F(Store, RemovingTheLastEnvelopeRemovesTheMessage) {
 
 TEST_F(Store, MessageWithoutEnvelopesStaysUntilRemoved) {
     uint32_t msgid = new_message();
-    uint64_t evpid = new_envelope(msgid, as_bytes("x"));
+    uint64_t evpid = new_envelope(msgid, bytes_of("x"));
     uint32_t other = new_message();
     EXPECT_EQ(memq_envelope_remove(evpid), 1);
     EXPECT_FALSE(tree_contains(&stored_messages, msgid));
@@ -434,8 +415,8 @@ TEST_F(Store, RemoveAndMarkFreeOneMessageAndGiveZero) {
 
 TEST_F(Store, UnmarkAndIterateChangeNothing) {
     uint32_t msgid = new_message();
-    ASSERT_EQ(store(msgid, as_bytes("body")), 1);
-    uint64_t evpid = new_envelope(msgid, as_bytes("env"));
+    ASSERT_EQ(store(msgid, bytes_of("body")), 1);
+    uint64_t evpid = new_envelope(msgid, bytes_of("env"));
 
     uint64_t place = 0x1122334455667788u;
     bytes buf(8192, 0xa5);
@@ -449,9 +430,9 @@ TEST_F(Store, UnmarkAndIterateChangeNothing) {
     EXPECT_EQ(place, 0x1122334455667788u);
     EXPECT_EQ(buf, bytes(8192, 0xa5));
     EXPECT_EQ(stored_messages.count, 1u);
-    EXPECT_EQ(content_of(msgid), as_bytes("body"));
+    EXPECT_EQ(content_of(msgid), bytes_of("body"));
     EXPECT_EQ(record(msgid)->envelopes.count, 1u);
-    EXPECT_EQ(read_envelope(evpid), as_bytes("env"));
+    EXPECT_EQ(read_envelope(evpid), bytes_of("env"));
 }
 
 // Envelopes up to the loop's read buffer are stored and read back exactly;
@@ -473,7 +454,7 @@ TEST_F(Store, EnvelopesUpToTheReadBufferRoundTrip) {
         EXPECT_EQ(read_envelope(id), replacement) << size;
     }
 
-    uint64_t id = new_envelope(msgid, as_bytes("kept"));
+    uint64_t id = new_envelope(msgid, bytes_of("kept"));
     size_t count = record(msgid)->envelopes.count;
     uint64_t place = 0;
     std::string err = capture_stderr([&] {
@@ -485,7 +466,7 @@ TEST_F(Store, EnvelopesUpToTheReadBufferRoundTrip) {
     EXPECT_EQ(err, line("warn: envelope too large") + line("warn: envelope too large") +
                        line("warn: buffer too small"));
     EXPECT_EQ(record(msgid)->envelopes.count, count);
-    EXPECT_EQ(read_envelope(id), as_bytes("kept"));
+    EXPECT_EQ(read_envelope(id), bytes_of("kept"));
 }
 
 // The open handler makes its file in "/temporary" under the root, so these
@@ -567,10 +548,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
     // in the close.
     ASSERT_EQ(store(msgid, random_bytes(1000, 4)), 1);
 
-    auto child_line = [](pid_t pid, const std::string &msg) {
-        return std::string(program_invocation_short_name) + "[" + std::to_string(pid) +
-               "]: " + msg + "\n";
-    };
+    using testutil::log_line;
 
     // No "temporary" under the root: mktmpfile reports the path it tried,
     // then the handler adds its own line.
@@ -584,8 +562,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
         if (r.exit_code() == 77) {
             GTEST_SKIP() << "chroot refused";
         }
-        std::string handler =
-            child_line(r.pid, "warn: mktmpfile: " + std::string(strerror(ENOENT)));
+        std::string handler = log_line(r.pid, "warn: mktmpfile: " + std::string(strerror(ENOENT)));
         EXPECT_NE(r.err.find("warn: queue-api: cannot create temporary file \"/temporary/mavid."),
                   std::string::npos)
             << r.err;
@@ -613,7 +590,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
             fprintf(stderr, "result=%d %s\n", fd, leak_report(before).c_str());
             return 0;
         });
-        EXPECT_EQ(r.err, child_line(r.pid, "warn: dup: " + std::string(strerror(EMFILE))) +
+        EXPECT_EQ(r.err, log_line(r.pid, "warn: dup: " + std::string(strerror(EMFILE))) +
                              "result=-1 no leak\n");
     }
 
@@ -632,7 +609,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
             return 0;
         });
         EXPECT_TRUE(r.exited()) << "killed by signal " << WTERMSIG(r.status);
-        EXPECT_EQ(r.err, child_line(r.pid, "warn: write: " + std::string(strerror(EFBIG))) +
+        EXPECT_EQ(r.err, log_line(r.pid, "warn: write: " + std::string(strerror(EFBIG))) +
                              "result=-1 no leak\n");
     }
 
@@ -649,7 +626,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
             return 0;
         });
         if (r.exit_code() != 77) {
-            EXPECT_EQ(r.err, child_line(r.pid, "warn: lseek: " + std::string(strerror(EIO))) +
+            EXPECT_EQ(r.err, log_line(r.pid, "warn: lseek: " + std::string(strerror(EIO))) +
                                  "result=-1 no leak\n");
         }
     }
@@ -683,8 +660,8 @@ TEST_F(StoreOpen, AFullFileSystemCutsTheWriteShort) {
     if (r.exit_code() == 77) {
         GTEST_SKIP() << "no mount namespace here";
     }
-    EXPECT_EQ(r.err, std::string(program_invocation_short_name) + "[" + std::to_string(r.pid) +
-                         "]: warn: write: " + strerror(ENOSPC) + "\n" + "result=-1 no leak\n");
+    EXPECT_EQ(r.err, testutil::log_line(r.pid, std::string("warn: write: ") + strerror(ENOSPC)) +
+                         "result=-1 no leak\n");
 }
 
 }  // namespace

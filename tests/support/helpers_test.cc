@@ -23,25 +23,8 @@ namespace {
 
 using testutil::run_in_child;
 
-std::string line(pid_t pid, const std::string &msg) {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(pid) + "]: " + msg +
-           "\n";
-}
-
-// Drops the notes AddressSanitizer writes itself ("==PID==WARNING: ...").
-std::string without_sanitizer_notes(const std::string &err) {
-    std::string out;
-    size_t at = 0;
-    while (at < err.size()) {
-        size_t end = err.find('\n', at);
-        end = end == std::string::npos ? err.size() : end + 1;
-        if (err.compare(at, 2, "==") != 0) {
-            out.append(err, at, end - at);
-        }
-        at = end;
-    }
-    return out;
-}
+using testutil::log_line;
+using testutil::without_sanitizer_notes;
 
 TEST(Xalloc, BlocksAreUsableAndOwnedByCaller) {
     auto *m = static_cast<char *>(malloc_or_die(10, "test"));
@@ -108,7 +91,7 @@ TEST(Xalloc, FailureLogsTheCallThenExitsWithStatusOne) {
         });
         EXPECT_EQ(r.exit_code(), 1) << c.warning;
         EXPECT_EQ(without_sanitizer_notes(r.err),
-                  line(r.pid, c.warning) + line(r.pid, "fatal: exiting"));
+                  log_line(r.pid, c.warning) + log_line(r.pid, "fatal: exiting"));
     }
 }
 

@@ -82,8 +82,7 @@ TEST(IobufInit, OrDieLogsTheCall) {
     });
     char addr[32];
     snprintf(addr, sizeof addr, "%p", static_cast<void *>(&io));
-    std::string pre =
-        std::string(program_invocation_short_name) + "[" + std::to_string(r.pid) + "]: ";
+    std::string pre = testutil::log_prefix(r.pid);
     EXPECT_EQ(r.exit_code(), 1);
     EXPECT_EQ(r.err, pre + "here: iobuf_init(" + addr + ", 100, 50)\n" + pre + "fatal: exiting\n");
 }
@@ -303,8 +302,7 @@ TEST_F(Iobuf, FailedFormattingQueuesNothingAndXfqueueDies) {
     });
     char addr[32];
     snprintf(addr, sizeof addr, "%p", static_cast<void *>(io));
-    std::string pre =
-        std::string(program_invocation_short_name) + "[" + std::to_string(r.pid) + "]: ";
+    std::string pre = testutil::log_prefix(r.pid);
     EXPECT_EQ(r.exit_code(), 1);
     EXPECT_EQ(r.err,
               pre + "there: iobuf_xfqueue(" + addr + ", %ls, ...)\n" + pre + "fatal: exiting\n");

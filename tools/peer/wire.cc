@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace wire {
 
@@ -12,6 +13,8 @@ namespace {
 
 // Room for one control message of up to this many descriptors.
 constexpr size_t MAX_SENT_FDS = 4;
+// Room for several of the largest frames in one receive.
+constexpr size_t READY_MAX = 128 * 1024;
 
 }  // namespace
 
@@ -130,6 +133,53 @@ ssize_t recv_once(int sock, std::span<uint8_t> buf, std::vector<int> &fds, int f
         }
     }
     return n;
+}
+
+size_t recv_exact(int sock, std::span<uint8_t> dst, std::vector<int> &fds) {
+    size_t got = 0;
+    while (got < dst.size()) {
+        ssize_t n = recv_once(sock, dst.subspan(got), fds);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = 0;
+            }
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+Received recv_ready(int sock) {
+    Received r;
+    r.bytes.resize(READY_MAX);
+    std::vector<int> fds;
+    ssize_t n = recv_once(sock, r.bytes, fds, MSG_DONTWAIT);
+    if (n == 0) {
+        errno = 0;
+    }
+    r.bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    for (int fd : fds) {
+        r.fds.emplace_back(fd);
+    }
+    return r;
+}
+
+Received drain(int sock) {
+    Received all;
+    for (;;) {
+        Received r = recv_ready(sock);
+        if (r.bytes.empty() && r.fds.empty()) {
+            return all;
+        }
+        all.bytes.insert(all.bytes.end(), r.bytes.begin(), r.bytes.end());
+        for (unique_fd &fd : r.fds) {
+            all.fds.push_back(std::move(fd));
+        }
+    }
 }
 
 std::optional<Frame> FrameReader::next() {

@@ -70,6 +70,26 @@ bool send_all(int sock, std::span<const uint8_t> bytes, std::span<const int> fds
 // One recvmsg into buf, appending every descriptor that came (closing none)
 // to fds. The count received, 0 at the end of the stream, -1 with errno.
 ssize_t recv_once(int sock, std::span<uint8_t> buf, std::vector<int> &fds, int flags = 0);
+// Exactly dst.size() bytes, over as many calls as it takes, appending every
+// descriptor that came (closing none) to fds; interrupted calls are
+// repeated. Nothing past dst is read, so the next frame stays on the socket.
+// The count received: short when the stream ended (errno 0) or a receive
+// failed (errno set).
+size_t recv_exact(int sock, std::span<uint8_t> dst, std::vector<int> &fds);
+
+// Bytes as they came off the socket, with every descriptor that came with
+// them, owned here.
+struct Received {
+    Bytes bytes;
+    std::vector<unique_fd> fds;
+};
+
+// One receive of up to 128 KiB that does not wait. Empty when nothing is
+// waiting (errno EAGAIN), at the end of the stream (errno 0) or on an error.
+Received recv_ready(int sock);
+// Everything readable now: receives that do not wait, until one gives
+// nothing. What arrived before the socket ran dry, ended or failed.
+Received drain(int sock);
 
 // One received frame. Its descriptor, if it came with one, is owned here.
 struct Frame {

@@ -1,5 +1,6 @@
 // A test peer for the dispatch loop: runs queue_api_run() in a forked child
-// on a socketpair and speaks the wire protocol to it from the test.
+// on a socketpair and speaks the wire protocol to it from the test, with the
+// wire helpers (peer/wire.h) rather than the channel the loop itself uses.
 //
 // The child serves with no change of root and no account unless the test's
 // setup says otherwise. Handlers in the child report their calls as text
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,157 +27,64 @@
 
 #include <gtest/gtest.h>
 
-#include "channel/imsg.h"
 #include "common/child.h"
 #include "frame/queue_api.h"
 #include "log/log.h"
+#include "peer/wire.h"
 
-namespace peer {
+namespace looptest {
 
-using bytes = std::vector<uint8_t>;
+using bytes = wire::Bytes;
+using wire::cat;
+using wire::pattern;
+using wire::u32;
+using wire::u64;
 
-inline bytes u32(uint32_t v) {
-    bytes out(sizeof v);
-    memcpy(out.data(), &v, sizeof v);
-    return out;
-}
-
-inline bytes u64(uint64_t v) {
-    bytes out(sizeof v);
-    memcpy(out.data(), &v, sizeof v);
-    return out;
-}
-
-inline bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const auto &p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
-inline bytes filled(size_t n, uint8_t seed = 1) {
-    bytes out(n);
-    for (size_t i = 0; i < n; i++) {
-        out[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
-    }
-    return out;
-}
-
-// One frame as the peer would send it; `length` -1 means the true length.
-inline bytes frame(uint32_t type, const bytes &payload, bool fd_flag = false, int length = -1) {
-    imsg_header h{};
-    h.type = type;
-    h.length = static_cast<uint16_t>(length != -1 ? static_cast<size_t>(length)
-                                                  : IMSG_HDR_LEN + payload.size());
-    h.flags = fd_flag ? IMSG_FLAG_FD : 0;
-    h.peer_id = 0;
-    h.pid = getpid();
-    // Built this way round on purpose: sizing the frame and copying the
-    // payload to its offset, or appending the payload to the header, draws a
-    // false -Warray-bounds from g++ 12 (at -O2 and at -O3 respectively).
-    const auto *head = reinterpret_cast<const uint8_t *>(&h);
-    bytes out(payload);
-    out.insert(out.begin(), head, head + sizeof h);
-    return out;
-}
-
-// Sends all bytes; the descriptor (or -1) goes with the first send call.
-inline bool send_bytes(int sock, const bytes &data, int fd = -1) {
-    size_t off = 0;
-    while (off < data.size()) {
-        iovec iov{const_cast<uint8_t *>(data.data() + off), data.size() - off};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        if (fd != -1) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr *c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            memcpy(CMSG_DATA(c), &fd, sizeof fd);
-        }
-        ssize_t n = sendmsg(sock, &msg, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        off += static_cast<size_t>(n);
-        fd = -1;
-    }
-    return true;
-}
-
+// One reply as the loop sent it, read header first and then payload, so
+// that a reply that lies about its length or never ends shows as such.
 struct Reply {
     bool eof = false;  // the stream ended before a single byte of a reply
-    imsg_header header{};
+    wire::Header header{};
     bytes payload;
     int fd = -1;  // passed with the reply; the test closes it
 };
 
-// Receives exactly n bytes into dst, keeping a passed descriptor in *fd.
-// Returns the count received before the stream ended.
-inline size_t recv_exact(int sock, uint8_t *dst, size_t n, int *fd) {
-    size_t got = 0;
-    while (got < n) {
-        iovec iov{dst + got, n - got};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t r = recvmsg(sock, &msg, 0);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            break;
-        }
-        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; i++) {
-                    int passed;
-                    memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-                    if (*fd == -1) {
-                        *fd = passed;
-                    } else {
-                        close(passed);
-                    }
-                }
-            }
-        }
-        got += static_cast<size_t>(r);
-    }
-    return got;
-}
-
+// Reads one reply and nothing of the next. Of the descriptors that come
+// with it the first is kept and any others are closed.
 inline Reply recv_reply(int sock) {
     Reply r;
-    uint8_t head[IMSG_HDR_LEN];
-    size_t got = recv_exact(sock, head, sizeof head, &r.fd);
+    std::vector<int> fds;
+    uint8_t head[wire::HEADER_LEN];
+    size_t got = wire::recv_exact(sock, head, fds);
     if (got == 0) {
         r.eof = true;
-        return r;
-    }
-    if (got < sizeof head) {
+    } else if (got < sizeof head) {
         ADD_FAILURE() << "reply header cut short after " << got << " bytes";
         r.eof = true;
-        return r;
+    } else {
+        r.header = wire::header_of(head);
+        if (r.header.length < wire::HEADER_LEN) {
+            ADD_FAILURE() << "reply length " << r.header.length;
+        } else {
+            r.payload.resize(r.header.length - wire::HEADER_LEN);
+            if (wire::recv_exact(sock, r.payload, fds) != r.payload.size()) {
+                ADD_FAILURE() << "reply payload cut short";
+            }
+        }
     }
-    memcpy(&r.header, head, sizeof head);
-    if (r.header.length < IMSG_HDR_LEN) {
-        ADD_FAILURE() << "reply length " << r.header.length;
-        return r;
-    }
-    r.payload.resize(r.header.length - IMSG_HDR_LEN);
-    if (recv_exact(sock, r.payload.data(), r.payload.size(), &r.fd) != r.payload.size()) {
-        ADD_FAILURE() << "reply payload cut short";
+    for (int fd : fds) {
+        if (r.fd == -1) {
+            r.fd = fd;
+        } else {
+            close(fd);
+        }
     }
     return r;
+}
+
+// Sends all of data with fd (or none for -1) on the first send call.
+inline bool send_bytes(int sock, std::span<const uint8_t> data, int fd = -1) {
+    return fd == -1 ? wire::send_all(sock, data) : wire::send_all(sock, data, std::array{fd});
 }
 
 // Where the child's handlers write their reports (-1 in the parent).
@@ -289,7 +198,8 @@ class LoopChild {
     int sock() const { return sock_; }
 
     void send(uint32_t type, const bytes &payload, int fd = -1) {
-        ASSERT_TRUE(send_bytes(sock_, frame(type, payload, fd != -1), fd));
+        ASSERT_TRUE(
+            send_bytes(sock_, wire::frame(type, payload, fd != -1 ? wire::FLAG_FD : 0), fd));
     }
 
     Reply request(uint32_t type, const bytes &payload, int fd = -1) {
@@ -340,9 +250,7 @@ class LoopChild {
     }
 
     // The text that starts each of the child's log lines.
-    std::string line_prefix() const {
-        return std::string(program_invocation_short_name) + "[" + std::to_string(pid_) + "]: ";
-    }
+    std::string line_prefix() const { return testutil::log_prefix(pid_); }
 
   private:
     pid_t pid_ = -1;
@@ -351,4 +259,4 @@ class LoopChild {
     int rec_ = -1;
 };
 
-}  // namespace peer
+}  // namespace looptest
