@@ -92,6 +92,14 @@ ssize_t send_once(int sock, std::span<const uint8_t> bytes, std::span<const int>
 }
 
 bool send_all(int sock, std::span<const uint8_t> bytes, std::span<const int> fds) {
+    if (bytes.empty()) {
+        // Nothing to send is done at once; descriptors cannot travel alone.
+        if (!fds.empty()) {
+            errno = EINVAL;
+            return false;
+        }
+        return true;
+    }
     size_t sent = 0;
     do {
         ssize_t n = send_once(sock, bytes.subspan(sent), sent == 0 ? fds : std::span<const int>{});

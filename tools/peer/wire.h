@@ -64,7 +64,8 @@ Bytes pattern(size_t n, uint8_t seed);
 ssize_t send_once(int sock, std::span<const uint8_t> bytes, std::span<const int> fds = {},
                   int flags = 0);
 // Every byte, over as many calls as it takes, the descriptors with the
-// first; interrupted calls are repeated. False with errno set.
+// first; interrupted calls are repeated. No bytes is true at once, unless
+// descriptors were to go, which need a byte (EINVAL). False with errno set.
 bool send_all(int sock, std::span<const uint8_t> bytes, std::span<const int> fds = {});
 
 // One recvmsg into buf, appending every descriptor that came (closing none)
