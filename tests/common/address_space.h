@@ -22,6 +22,10 @@ inline constexpr bool kSanitized = false;
 inline constexpr bool kSanitized = false;
 #endif
 
+// One reason for every test that caps memory, so a run's skips group as one.
+inline constexpr const char *kSanitizerLimitSkip =
+    "the sanitizer's shadow memory does not fit under a memory limit";
+
 // The size of this process's mappings, from /proc/self/status; 0 if unknown.
 inline size_t mapped_bytes() {
     FILE *f = fopen("/proc/self/status", "r");

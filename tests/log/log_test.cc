@@ -57,7 +57,7 @@ TEST(Log, WarningErrnoJoinsErrorText) {
 // than the failed formatting's own.
 TEST(Log, WarningErrnoWithoutMemoryGivesTwoLinesWithTheCallersError) {
     if (testutil::kSanitized) {
-        GTEST_SKIP() << "the sanitizer's shadow mappings defeat the address-space cap";
+        GTEST_SKIP() << testutil::kSanitizerLimitSkip;
     }
     const std::string message(8u << 20, 'm');
     auto r = run_in_child([&] {

@@ -51,7 +51,7 @@ class MemoryCap : public ::testing::Test {
   protected:
     void SetUp() override {
         if (testutil::kSanitized) {
-            GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a data limit";
+            GTEST_SKIP() << testutil::kSanitizerLimitSkip;
         }
         if (access(PRLIMIT, X_OK) != 0) {
             GTEST_SKIP() << PRLIMIT << " is not installed";

@@ -409,7 +409,7 @@ TEST(Tree, MergeOfSharedKeyIsFatal) {
 // Inserts until the address-space limit makes a node allocation fail.
 TEST(Tree, AllocationFailureIsFatalWithErrnoText) {
     if (testutil::kSanitized) {
-        GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
+        GTEST_SKIP() << testutil::kSanitizerLimitSkip;
     }
     const std::pair<const char *, void (*)(tree *, uint64_t)> cases[] = {
         {"tree_set", [](tree *t, uint64_t k) { tree_set(t, k, nullptr); }},
@@ -439,7 +439,7 @@ TEST(Tree, AllocationFailureIsFatalWithErrnoText) {
 // every entry it had.
 TEST(Tree, ANodeObtainedAheadFailsQuietlyAndLinksWithoutAllocating) {
     if (testutil::kSanitized) {
-        GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
+        GTEST_SKIP() << testutil::kSanitizerLimitSkip;
     }
     auto r = run_in_child([] {
         if (!testutil::limit_address_space(16u << 20)) {

@@ -272,7 +272,7 @@ TEST(Dict, FatalConditionsNameTheDictAndKey) {
 // A key larger than the address space left makes the node allocation fail.
 TEST(Dict, AllocationFailureIsFatalWithErrnoText) {
     if (testutil::kSanitized) {
-        GTEST_SKIP() << "the sanitizer's shadow memory defeats an address-space limit";
+        GTEST_SKIP() << testutil::kSanitizerLimitSkip;
     }
     const std::pair<const char *, void (*)(dict *, const char *)> cases[] = {
         {"dict_set", [](dict *d, const char *k) { dict_set(d, k, nullptr); }},
