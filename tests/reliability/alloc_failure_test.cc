@@ -58,7 +58,7 @@ bool any_match(const std::string &line, const char *const *set, size_t n) {
 std::vector<Op> script_step(size_t i, const reliability::Model &m, uint32_t &msg_a, uint32_t &msg_b,
                             uint64_t &env_1, uint64_t &env_2) {
     auto first_other = [&](uint32_t not_this) {
-        for (auto &[id, msg] : m.messages) {
+        for (auto &[id, msg] : m.messages()) {
             if (id != not_this) {
                 return id;
             }
@@ -72,7 +72,7 @@ std::vector<Op> script_step(size_t i, const reliability::Model &m, uint32_t &msg
         case 1:
             return {{QUEUE_MESSAGE_NEW}};
         case 2:
-            msg_a = m.messages.empty() ? 0 : m.messages.begin()->first;
+            msg_a = m.messages().empty() ? 0 : m.messages().begin()->first;
             return {{QUEUE_MESSAGE_STORE, msg_a, 0, pattern(20000, 1)}};
         case 3:
             return {{QUEUE_MESSAGE_OPEN, msg_a}};

@@ -116,7 +116,7 @@ class MemoryCap : public ::testing::Test {
 
     // The msgid that the last successful QUEUE_MESSAGE_NEW filed.
     uint32_t newest_message() {
-        for (const auto &[id, msg] : model_.messages) {
+        for (const auto &[id, msg] : model_.messages()) {
             if (std::find(known_.begin(), known_.end(), id) == known_.end()) {
                 known_.push_back(id);
                 return id;
@@ -127,7 +127,7 @@ class MemoryCap : public ::testing::Test {
 
     std::vector<uint32_t> with_content() const {
         std::vector<uint32_t> out;
-        for (const auto &[id, msg] : model_.messages) {
+        for (const auto &[id, msg] : model_.messages()) {
             if (!msg.content.empty()) {
                 out.push_back(id);
             }
@@ -177,7 +177,7 @@ TEST_F(MemoryCap, RefusalsUnderADataLimitLoseNothingAndTheBackendServesOn) {
     // whole: a read needs no memory of its own.
     ASSERT_TRUE(step({QUEUE_HELLO}));
     size_t envelopes = 0;
-    for (const auto &[id, msg] : model_.messages) {
+    for (const auto &[id, msg] : model_.messages()) {
         for (const auto &[evpid, data] : msg.envelopes) {
             ASSERT_TRUE(step({QUEUE_ENVELOPE_READ, 0, evpid})) << "envelope " << evpid;
             ++envelopes;
@@ -187,12 +187,12 @@ TEST_F(MemoryCap, RefusalsUnderADataLimitLoseNothingAndTheBackendServesOn) {
         "under %zu MiB: %zu contents (%d stores refused), %zu envelopes (%d refused), "
         "%zu messages (%d new refused), %zu requests\n",
         DATA_LIMIT >> 20, stored.size(), refused_stores, envelopes, refused_envelopes,
-        model_.messages.size(), refused_messages, requests_);
+        model_.messages().size(), refused_messages, requests_);
 
     // Every content reads back. An open needs a little memory; what the
     // removal of a bare message frees makes room for it.
     std::vector<uint32_t> bare;
-    for (const auto &[id, msg] : model_.messages) {
+    for (const auto &[id, msg] : model_.messages()) {
         if (msg.content.empty() && msg.envelopes.empty()) {
             bare.push_back(id);
         }
@@ -212,7 +212,7 @@ TEST_F(MemoryCap, RefusalsUnderADataLimitLoseNothingAndTheBackendServesOn) {
     for (uint32_t id : bare) {
         ASSERT_TRUE(step({QUEUE_MESSAGE_REMOVE, id}));
     }
-    ASSERT_TRUE(model_.messages.empty());
+    ASSERT_TRUE(model_.messages().empty());
     uint32_t again = new_message();
     ASSERT_NE(again, 0u);
     ASSERT_TRUE(step({QUEUE_MESSAGE_STORE, again, 0, pattern(sizes[0], 99)}));

@@ -72,11 +72,11 @@ class RandomRun {
 
     // A stored message most of the time, else an id nobody drew.
     uint32_t msgid() {
-        if (model_.messages.empty() || below(8) == 0) {
+        if (model_.messages().empty() || below(8) == 0) {
             return static_cast<uint32_t>(gen_());
         }
-        auto it = model_.messages.begin();
-        std::advance(it, below(static_cast<unsigned>(model_.messages.size())));
+        auto it = model_.messages().begin();
+        std::advance(it, below(static_cast<unsigned>(model_.messages().size())));
         return it->first;
     }
 
@@ -84,7 +84,7 @@ class RandomRun {
     // whose message does not exist.
     uint64_t evpid() {
         std::vector<uint64_t> all;
-        for (const auto &[id, msg] : model_.messages) {
+        for (const auto &[id, msg] : model_.messages()) {
             for (const auto &[e, data] : msg.envelopes) {
                 all.push_back(e);
             }
@@ -188,7 +188,7 @@ TEST(ModelRun, EveryReplyAndContentMatchesTheModelAndNoDescriptorLeaks) {
         << reliability::joined(tail);
     std::printf("model run: %llu operations compared, %llu contents opened, %zu messages left\n",
                 static_cast<unsigned long long>(ops), static_cast<unsigned long long>(opened),
-                model.messages.size());
+                model.messages().size());
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ enum class Verdict {
 // a request may also fail for want of memory.
 class Model {
   public:
-    const std::map<uint32_t, peer::StoreMessage> &messages = store_.messages();
+    const std::map<uint32_t, peer::StoreMessage> &messages() const { return store_.messages(); }
 
     // The reply's verdict; `lines` receives the warnings the backend must log
     // for an exact reply, each matched whole or, ending in '*', by its start.
