@@ -114,6 +114,14 @@ int claim_fd(imsg_channel *ch, const imsg_message *msg) {
     return -1;
 }
 
+// Hands out the complete message at the front with its payload in place and
+// its descriptor claimed; it stays in the input until consume_borrowed().
+void lend_front(imsg_channel *ch, imsg_message *msg) {
+    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
+    msg->fd = claim_fd(ch, msg);
+    msg->data = ch->in_payload;
+}
+
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
     imsg_header hdr{};
     hdr.type = type;
@@ -359,9 +367,8 @@ ssize_t imsg_get(imsg_channel *ch, imsg_message *msg) {
     if (data == nullptr) {
         return -1;
     }
-    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
-    msg->fd = claim_fd(ch, msg);
-    memcpy(data, ch->in_payload, payload);
+    lend_front(ch, msg);
+    memcpy(data, msg->data, payload);
     msg->data = data;
     // Consumed at once: nothing of it stays borrowed.
     consume_borrowed(ch);
@@ -374,9 +381,7 @@ ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg) {
     if (length <= 0) {
         return length;
     }
-    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
-    msg->fd = claim_fd(ch, msg);
-    msg->data = ch->in_payload;
+    lend_front(ch, msg);
     return length;
 }
 
