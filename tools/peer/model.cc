@@ -31,6 +31,16 @@ StoreRequest store_request(uint32_t type, std::span<const uint8_t> payload,
                            std::span<const uint8_t> content) {
     StoreRequest r;
     r.type = type;
+    // The fixed field, when the payload holds it; with_rest: the bytes after
+    // it are the request's data.
+    auto take = [&](auto &field, bool with_rest) {
+        if (payload.size() >= sizeof field) {
+            memcpy(&field, payload.data(), sizeof field);
+            if (with_rest) {
+                r.data = payload.subspan(sizeof field);
+            }
+        }
+    };
     switch (type) {
         case QUEUE_MESSAGE_REMOVE:
         case QUEUE_MESSAGE_STORE:
@@ -38,22 +48,12 @@ StoreRequest store_request(uint32_t type, std::span<const uint8_t> payload,
         case QUEUE_MESSAGE_MARK:
         case QUEUE_MESSAGE_UNMARK:
         case QUEUE_ENVELOPE_NEW:
-            if (payload.size() >= sizeof r.msgid) {
-                memcpy(&r.msgid, payload.data(), sizeof r.msgid);
-                if (type == QUEUE_ENVELOPE_NEW) {
-                    r.data = payload.subspan(sizeof r.msgid);
-                }
-            }
+            take(r.msgid, type == QUEUE_ENVELOPE_NEW);
             break;
         case QUEUE_ENVELOPE_REMOVE:
         case QUEUE_ENVELOPE_READ:
         case QUEUE_ENVELOPE_REPLACE:
-            if (payload.size() >= sizeof r.evpid) {
-                memcpy(&r.evpid, payload.data(), sizeof r.evpid);
-                if (type == QUEUE_ENVELOPE_REPLACE) {
-                    r.data = payload.subspan(sizeof r.evpid);
-                }
-            }
+            take(r.evpid, type == QUEUE_ENVELOPE_REPLACE);
             break;
         default:
             break;
