@@ -2,12 +2,15 @@
 
 #include <bsd/string.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 namespace {
 
@@ -20,6 +23,48 @@ char fatal_message[1024];
 const char *program_name() {
     return program_invocation_short_name;
 }
+
+// While one lives, a write that would raise SIGPIPE (a reader that has
+// gone) or SIGXFSZ (a file past the size limit) fails with EPIPE or EFBIG
+// instead of ending the process: the two signals are held, and one the
+// write raised is taken back before they are let through again. Whoever
+// owns standard error may break it; the line is lost, the process is not.
+// No disposition changes, a signal held before is left as it was, and
+// errno is given back as it was found, whatever the write did to it.
+class log_signals_held {
+  public:
+    log_signals_held() : saved_errno_(errno) {
+        sigemptyset(&held_);
+        sigaddset(&held_, SIGPIPE);
+        sigaddset(&held_, SIGXFSZ);
+        sigprocmask(SIG_BLOCK, &held_, &before_);
+    }
+    log_signals_held(const log_signals_held &) = delete;
+    log_signals_held &operator=(const log_signals_held &) = delete;
+    ~log_signals_held() {
+        sigset_t pending, raised;
+        sigemptyset(&raised);
+        if (sigpending(&pending) == 0) {
+            for (int sig : {SIGPIPE, SIGXFSZ}) {
+                if (sigismember(&pending, sig) == 1 && sigismember(&before_, sig) == 0) {
+                    sigaddset(&raised, sig);
+                }
+            }
+        }
+        if (sigisemptyset(&raised) == 0) {
+            timespec now{};
+            while (sigtimedwait(&raised, nullptr, &now) > 0) {
+            }
+        }
+        sigprocmask(SIG_SETMASK, &before_, nullptr);
+        errno = saved_errno_;
+    }
+
+  private:
+    int saved_errno_;
+    sigset_t held_;
+    sigset_t before_;
+};
 
 // Writes the line in one piece when memory allows, so that lines from
 // several processes sharing stderr never interleave.
@@ -34,6 +79,7 @@ void write_stderr_line(const char *fmt, va_list ap) {
     int message_len = vsnprintf(nullptr, 0, fmt, measure);
     va_end(measure);
 
+    log_signals_held quiet;
     char *line = nullptr;
     size_t line_len = 0;
     if (message_len >= 0) {
@@ -79,6 +125,7 @@ void log_set_verbose(int mask) {
 
 void log_vwrite(int priority, const char *fmt, va_list ap) {
     if (log_foreground == 0) {
+        log_signals_held quiet;
         vsyslog(priority, fmt, ap);
         return;
     }

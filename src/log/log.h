@@ -8,7 +8,9 @@
 //
 // Single-threaded: the flags and the fatal message buffer are process-wide
 // and unguarded. No function here fails towards its caller; write errors on
-// standard error are ignored.
+// standard error are ignored, and a write to a reader that has gone or past
+// the file-size limit loses its line without raising SIGPIPE or SIGXFSZ.
+// Logging leaves errno as it found it.
 #pragma once
 
 #include <cstdarg>

@@ -1,9 +1,14 @@
 #include "log/log.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -162,3 +167,79 @@ TEST(Log, LinesBeforeLogOpenDoNotGoToStderr) {
 }
 
 }  // namespace
+
+// Whoever owns standard error may break it. A reader that has gone and a
+// file past the size limit would each end the process with a signal on the
+// next line; the line must be lost and the process must go on, with its
+// signal mask and errno as they were and no signal left pending.
+TEST(Log, ABrokenStandardErrorLosesTheLineAndNothingElse) {
+    struct Case {
+        const char *what;
+        std::function<bool()> break_stderr;
+        int err;
+    };
+    const Case cases[] = {
+        {"a pipe whose reader has gone",
+         [] {
+             int p[2];
+             if (pipe(p) != 0 || dup2(p[1], STDERR_FILENO) == -1) {
+                 return false;
+             }
+             close(p[0]);
+             close(p[1]);
+             return true;
+         },
+         EPIPE},
+        {"a file at its size limit",
+         [] {
+             FILE *f = tmpfile();
+             rlimit lim{16, RLIM_INFINITY};
+             if (f == nullptr || dup2(fileno(f), STDERR_FILENO) == -1 ||
+                 setrlimit(RLIMIT_FSIZE, &lim) != 0) {
+                 return false;
+             }
+             fclose(f);
+             return true;
+         },
+         EFBIG},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = run_in_child([&c] {
+            signal(SIGPIPE, SIG_DFL);
+            signal(SIGXFSZ, SIG_DFL);
+            if (!c.break_stderr()) {
+                return 10;
+            }
+            log_open(1);
+            sigset_t mask_before, mask_after, pending;
+            sigemptyset(&mask_before);
+            sigemptyset(&mask_after);
+            sigprocmask(SIG_BLOCK, nullptr, &mask_before);
+            errno = ENOENT;
+            log_warning("warn: queue-api: a line long enough to pass the limit");
+            log_warning_errno("warn: and another");
+            if (errno != ENOENT) {
+                return 11;
+            }
+            sigprocmask(SIG_BLOCK, nullptr, &mask_after);
+            sigpending(&pending);
+            for (int sig : {SIGPIPE, SIGXFSZ}) {
+                if (sigismember(&mask_before, sig) != sigismember(&mask_after, sig) ||
+                    sigismember(&pending, sig) == 1) {
+                    return 12;
+                }
+            }
+            // The line was refused as the broken file says, not sent.
+            signal(SIGPIPE, SIG_IGN);
+            signal(SIGXFSZ, SIG_IGN);
+            errno = 0;
+            if (write(STDERR_FILENO, "x", 1) != -1 || errno != c.err) {
+                return 13;
+            }
+            return 0;
+        });
+        EXPECT_TRUE(r.exited()) << "killed by signal " << WTERMSIG(r.status);
+        EXPECT_EQ(r.exit_code(), 0) << r.err;
+    }
+}
