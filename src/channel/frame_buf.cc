@@ -106,13 +106,39 @@ int write_head(send_queue *q) {
     return settle_write(q, n, carrier);
 }
 
-// The kernel's buffers run short only for a moment, but nothing signals
-// their return, so such a send is tried again after a pause that doubles up
-// to a bound; the first pause is short enough not to be noticed.
-constexpr int FIRST_PAUSE_MS = 1;
-constexpr int LAST_PAUSE_MS = 64;
+// Sends the first message that still carries a descriptor without it;
+// false when none does. A descriptor leaves with the first byte of the
+// call that carries it, so a message that still holds one has sent
+// nothing yet, header included, and its flag can still be cleared: the
+// peer then reads a message that brought no descriptor.
+bool drop_descriptor(send_queue *q) {
+    frame_buf *buf;
+    TAILQ_FOREACH(buf, &q->pending, entry) {
+        if (buf->fd != -1) {
+            close(buf->fd);
+            buf->fd = -1;
+            imsg_header hdr;
+            memcpy(&hdr, buf->data, sizeof hdr);
+            hdr.flags &= static_cast<uint16_t>(~IMSG_FLAG_FD);
+            memcpy(buf->data, &hdr, sizeof hdr);
+            q->refused++;
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
+
+// The kernel's buffers run short only for a moment, but nothing signals
+// their return, so such a call is tried again after a pause that doubles up
+// to a bound; the first pause is short enough not to be noticed.
+void imsg_backoff_wait(imsg_backoff *b) {
+    constexpr int FIRST_PAUSE_MS = 1;
+    constexpr int LAST_PAUSE_MS = 64;
+    b->last_ms = b->last_ms == 0 ? FIRST_PAUSE_MS : std::min(2 * b->last_ms, LAST_PAUSE_MS);
+    imsg_pause(b->last_ms);
+}
 
 frame_buf *frame_buf_new(size_t size, size_t limit) {
     // The limit is checked as given, so a limit of 0 stands for "the size"
@@ -214,6 +240,7 @@ void frame_buf_free(frame_buf *buf) {
 void send_queue_init(send_queue *q) {
     TAILQ_INIT(&q->pending);
     q->count = 0;
+    q->refused = 0;
     q->fd = -1;
 }
 
@@ -231,17 +258,21 @@ int send_queue_write(send_queue *q) {
 }
 
 int send_queue_flush(send_queue *q) {
-    int pause = 0;
+    imsg_backoff backoff{};
     while (q->count != 0) {
         if (write_head(q) != -1) {
-            pause = 0;
+            backoff = imsg_backoff{};
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             imsg_wait_ready(q->fd, POLLOUT);
         } else if (errno == ENOBUFS || errno == ENOMEM) {
-            pause = pause == 0 ? FIRST_PAUSE_MS : std::min(2 * pause, LAST_PAUSE_MS);
-            imsg_pause(pause);
+            imsg_backoff_wait(&backoff);
+        } else if (errno == ETOOMANYREFS && drop_descriptor(q)) {
+            // Refused because this side holds too many in flight, the
+            // descriptor would not go later either; its message goes
+            // without it.
+            continue;
         } else {
             return -1;
         }

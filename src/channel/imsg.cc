@@ -2,6 +2,7 @@
 #include "channel/wait.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 uint32_t imsg_fd_reserve = 0;
 
@@ -122,6 +124,45 @@ void lend_front(imsg_channel *ch, imsg_message *msg) {
     msg->data = ch->in_payload;
 }
 
+// How many of `wanted` descriptor slots (at most PROBE_MAX) are free just
+// now, found by duplicating fd into them and closing the copies. A copy of
+// a descriptor already held is the cheapest thing the table can be asked
+// to hold.
+uint32_t free_slots(int fd, uint32_t wanted) {
+    int opened[PROBE_MAX];
+    uint32_t n = 0;
+    while (n < wanted && n < PROBE_MAX) {
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy == -1) {
+            break;
+        }
+        opened[n++] = copy;
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        close(opened[i]);
+    }
+    return n;
+}
+
+// Makes sure, as far as it can, that a receive finds a slot for every
+// descriptor it may bring in. When the table is short, descriptors that
+// wait unclaimed give way, oldest first: a descriptor that comes now
+// belongs to a request on its way, while the oldest has waited longest for
+// a message that may never come. What is still missing is left to the
+// kernel, which drops a descriptor it cannot install and says so.
+void make_room(imsg_channel *ch, uint32_t needed) {
+    uint32_t free = free_slots(ch->fd, needed);
+    while (free < needed && !TAILQ_EMPTY(&ch->received_fds)) {
+        int fd = imsg_take_fd(ch);
+        if (fd != -1) {
+            close(fd);
+            ch->losses.closed_waiting++;
+            free = free_slots(ch->fd, needed);
+        }
+    }
+    ch->losses.table_full = free == 0;
+}
+
 imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid) {
     imsg_header hdr{};
     hdr.type = type;
@@ -178,6 +219,7 @@ void imsg_setup(imsg_channel *ch, int fd) {
     memset(ch->in_buf, 0, sizeof ch->in_buf);
     ch->in_payload = nullptr;
     ch->in_len = 0;
+    ch->losses = imsg_losses{};
     ch->out.fd = fd;
     ch->fd = fd;
     ch->pid = getpid();
@@ -277,13 +319,18 @@ int imsg_write_all(imsg_channel *ch) {
 }
 
 int imsg_flush(imsg_channel *ch) {
-    return send_queue_flush(&ch->out);
+    int r = send_queue_flush(&ch->out);
+    ch->losses.refused += std::exchange(ch->out.refused, 0);
+    return r;
 }
 
 void imsg_discard(imsg_channel *ch) {
     send_queue_clear(&ch->out);
-    for (int fd = imsg_take_fd(ch); fd != -1; fd = imsg_take_fd(ch)) {
-        close(fd);
+    while (!TAILQ_EMPTY(&ch->received_fds)) {
+        int fd = imsg_take_fd(ch);
+        if (fd != -1) {
+            close(fd);
+        }
     }
 }
 
@@ -307,13 +354,7 @@ ssize_t imsg_read(imsg_channel *ch) {
 
     ssize_t n;
     for (;;) {
-        // Descriptors the kernel cannot install are dropped silently, so
-        // never receive unless every descriptor the control area can hold
-        // would find a free slot.
-        if (probe_free_fds(imsg_fd_reserve + CONTROL_FD_SLOTS) != 0) {
-            errno = EAGAIN;
-            return -1;
-        }
+        make_room(ch, imsg_fd_reserve + CONTROL_FD_SLOTS);
         msg.msg_control = control.bytes;
         msg.msg_controllen = sizeof control.bytes;
         n = recvmsg(ch->fd, &msg, 0);
@@ -330,6 +371,7 @@ ssize_t imsg_read(imsg_channel *ch) {
     }
     ch->in_len += static_cast<size_t>(n);
 
+    bool received = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
             continue;
@@ -340,6 +382,7 @@ ssize_t imsg_read(imsg_channel *ch) {
         for (ssize_t i = 0; i < count; i++) {
             int fd;
             memcpy(&fd, fds + static_cast<size_t>(i) * sizeof(int), sizeof fd);
+            received = true;
             // One read keeps one descriptor: the pairing by order counts on
             // one descriptor per send call.
             if (i == 0 && slot != nullptr) {
@@ -350,6 +393,16 @@ ssize_t imsg_read(imsg_channel *ch) {
                 close(fd);
             }
         }
+    }
+    // The kernel installs what fits in the table and drops the rest,
+    // saying only that the control data was cut. A receive brings the
+    // descriptors of one send call at most, so when it brought none its
+    // descriptor is the one lost, and its place is kept empty.
+    if ((msg.msg_flags & MSG_CTRUNC) != 0 && !received) {
+        received_fd *lost = slot.release();
+        lost->fd = -1;
+        TAILQ_INSERT_TAIL(&ch->received_fds, lost, entry);
+        ch->losses.dropped++;
     }
     return n;
 }
@@ -409,23 +462,13 @@ size_t imsg_fds_waiting(const imsg_channel *ch) {
     return n;
 }
 
+imsg_losses imsg_take_losses(imsg_channel *ch) {
+    imsg_losses taken = ch->losses;
+    ch->losses = imsg_losses{};
+    ch->losses.table_full = taken.table_full;
+    return taken;
+}
+
 int probe_free_fds(uint32_t count) {
-    if (count > PROBE_MAX) {
-        return 1;
-    }
-    int opened[PROBE_MAX];
-    uint32_t n = 0;
-    bool failed = false;
-    while (n < count) {
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
-        if (s == -1) {
-            failed = true;
-            break;
-        }
-        opened[n++] = s;
-    }
-    for (uint32_t i = 0; i < n; i++) {
-        close(opened[i]);
-    }
-    return failed ? 1 : 0;
+    return count > PROBE_MAX || free_slots(0, count) < count ? 1 : 0;
 }

@@ -54,18 +54,39 @@ struct frame_buf {
 };
 TAILQ_HEAD(frame_buf_list, frame_buf);
 
-// FIFO of sealed messages; the head may be partly written.
+// FIFO of sealed messages; the head may be partly written. `refused`
+// counts the descriptors send_queue_flush() closed unsent because the
+// kernel would not pass them (ETOOMANYREFS).
 struct send_queue {
     frame_buf_list pending;
     uint32_t count;
+    uint32_t refused;
     int fd;
 };
 
+// A received descriptor waiting for the message that claims it. A
+// descriptor the kernel could not install holds its place in the order
+// with fd -1, so that the messages after it still pair with their own.
 struct received_fd {
     TAILQ_ENTRY(received_fd) entry;
     int fd;
 };
 TAILQ_HEAD(received_fd_list, received_fd);
+
+// What the channel gave up because the process's descriptor table was
+// short, or the kernel would not pass a descriptor, kept for its user to
+// report (imsg_take_losses()).
+struct imsg_losses {
+    // Unclaimed descriptors closed, oldest first, to make room for a read.
+    uint32_t closed_waiting;
+    // Descriptors that arrived when the table had no slot for them.
+    uint32_t dropped;
+    // Descriptors of replies that went without them (ETOOMANYREFS).
+    uint32_t refused;
+    // The last read found not a single free slot: no descriptor can be
+    // received, and none opened, until one is freed.
+    bool table_full;
+};
 
 // Received descriptors wait in places the channel keeps outside the
 // allocator: a user that lets at most IMSG_FD_PLACES - 1 wait between reads
@@ -82,6 +103,7 @@ struct imsg_channel {
     uint8_t *in_payload;
     size_t in_len;
     send_queue out;
+    imsg_losses losses;
     int fd;
     pid_t pid;
 };
@@ -143,7 +165,9 @@ int imsg_write_all(imsg_channel *ch);
 
 // As imsg_write_all(), but a send that cannot go now is waited out: EAGAIN
 // in poll() until the socket takes more, ENOBUFS and ENOMEM after a short
-// back-off. So it returns 0 with the queue empty, or -1 with the error of a
+// back-off. A descriptor the kernel refuses to pass (ETOOMANYREFS) is
+// closed and its message sent without it, flag cleared, counted in the
+// losses. So it returns 0 with the queue empty, or -1 with the error of a
 // send that cannot succeed (EPIPE or ECONNRESET once the peer has gone),
 // the rest still queued. On a blocking socket it costs no call beyond the
 // sends.
@@ -154,11 +178,19 @@ int imsg_flush(imsg_channel *ch);
 void imsg_discard(imsg_channel *ch);
 
 // One receive into in_buf, keeping at most one passed descriptor (the rest
-// are closed). Bytes read; 0 when the peer closed; -1 with EAGAIN when fewer
-// than imsg_fd_reserve + 2 descriptor slots are free (nothing read). Call it
-// only after imsg_get() answered 0, so that in_buf has room. An interrupted
-// receive is retried at once; one that would block waits in poll() until
-// the socket is readable, so a non-blocking socket reads like a blocking one.
+// are closed). Bytes read; 0 when the peer closed; -1 with the receive's
+// error (ENOMEM and ENOBUFS only for the moment: call again after a pause)
+// or the allocator's. Call it only after imsg_get() answered 0, so that
+// in_buf has room. An interrupted receive is retried at once; one that
+// would block waits in poll() until the socket is readable, so a
+// non-blocking socket reads like a blocking one.
+//
+// A shortage of descriptor slots never fails the read. Before it receives,
+// the channel makes sure that imsg_fd_reserve + 2 slots are free; where
+// they are not, it closes waiting descriptors, oldest first, until they
+// are or none waits; then it receives all the same. A descriptor that then
+// finds no slot is dropped by the kernel, and its place in the order is
+// kept empty (fd -1). Each is counted in the losses.
 ssize_t imsg_read(imsg_channel *ch);
 
 // Extracts the next complete message: its whole length; 0 when none is
@@ -175,16 +207,32 @@ ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg);
 // Frees the payload of a message from imsg_get(); leaves msg->fd alone.
 void imsg_release(imsg_message *msg);
 
-// The oldest received descriptor not yet handed out (now the caller's), or
-// -1 when there is none.
+// Takes the oldest waiting place: its descriptor (now the caller's), or -1
+// when the kernel dropped that one or nothing waits.
 int imsg_take_fd(imsg_channel *ch);
 
-// How many received descriptors wait for a message to claim them. The
-// channel sets no bound of its own; its user decides how many may wait.
+// How many places wait for a message to claim them, dropped descriptors'
+// included. The channel sets no bound of its own; its user decides how many
+// may wait.
 size_t imsg_fds_waiting(const imsg_channel *ch);
 
-// 0 when `count` descriptors could be opened just now (at most 256), else 1.
+// The losses since the last call, which clears the counts (table_full
+// stays as the last read found it).
+imsg_losses imsg_take_losses(imsg_channel *ch);
+
+// 0 when `count` descriptors could be opened just now (at most 256), else
+// 1. It asks by duplicating descriptor 0, which must be open, and closing
+// the copies again: no other object is made, and nothing depends on which
+// kinds of file the process may open.
 int probe_free_fds(uint32_t count);
+
+// A pause for a refusal the kernel gives only while its buffers or memory
+// run short (ENOBUFS, ENOMEM), which nothing signals the end of: each wait
+// is twice the last, from 1 ms up to 64 ms. Zeroed, it starts afresh.
+struct imsg_backoff {
+    int last_ms;
+};
+void imsg_backoff_wait(imsg_backoff *b);
 
 // Buffers and queue. A buffer grows only to the exact size an append needs,
 // never past its limit (ENOMEM); a failed append or reserve leaves it as it

@@ -445,11 +445,68 @@ void confine() {
     }
 }
 
-// Closes the oldest waiting descriptors beyond the bound, one line each.
+// Closes the oldest waiting descriptors beyond the bound, one line each. A
+// place the kernel left empty goes without a line: its loss was told when
+// it was dropped.
 void close_unclaimed_fds() {
     while (imsg_fds_waiting(&channel) > MAX_UNCLAIMED_FDS) {
-        close(imsg_take_fd(&channel));
+        int fd = imsg_take_fd(&channel);
+        if (fd != -1) {
+            close(fd);
+            log_warning("warn: queue-proc: unclaimed descriptor closed");
+        }
+    }
+}
+
+// Whether the last read found the descriptor table without a single free
+// slot; told once for as long as that lasts.
+bool table_full_told;
+
+// One line for each descriptor the channel had to give up since the last
+// report. None of them ends the service: a request whose descriptor was
+// lost is served as one that came without it.
+void report_losses() {
+    imsg_losses lost = imsg_take_losses(&channel);
+    for (uint32_t i = 0; i < lost.closed_waiting; i++) {
         log_warning("warn: queue-proc: unclaimed descriptor closed");
+    }
+    for (uint32_t i = 0; i < lost.dropped; i++) {
+        log_warning("warn: queue-api: passed descriptor dropped: descriptor table full");
+    }
+    for (uint32_t i = 0; i < lost.refused; i++) {
+        log_warning("warn: queue-api: descriptor not passed: %s", strerror(ETOOMANYREFS));
+    }
+    if (lost.table_full && !table_full_told) {
+        log_warning("warn: queue-api: descriptor table full: serving without descriptors");
+    }
+    table_full_told = lost.table_full;
+}
+
+// Takes more input from the socket: true once some has come, false when
+// the channel has ended (logged). A receive the kernel refuses only for a
+// moment (short of memory or buffers) is tried again after a pause, told
+// once for each spell of them: ending would lose the whole queue.
+bool read_more() {
+    imsg_backoff backoff{};
+    for (;;) {
+        ssize_t n = imsg_read(&channel);
+        report_losses();
+        if (n > 0) {
+            close_unclaimed_fds();
+            return true;
+        }
+        if (n == 0) {
+            log_warning("warn: queue-api: pipe closed");
+            return false;
+        }
+        if (errno != ENOMEM && errno != ENOBUFS) {
+            log_warning_errno("warn: queue-api: imsg_read");
+            return false;
+        }
+        if (backoff.last_ms == 0) {
+            log_warning_errno("warn: queue-api: imsg_read: retrying");
+        }
+        imsg_backoff_wait(&backoff);
     }
 }
 
@@ -465,16 +522,9 @@ int queue_api_run() {
         // socket is read again.
         ssize_t got = imsg_get_borrowed(&channel, &request);
         if (got == 0) {
-            ssize_t n = imsg_read(&channel);
-            if (n == 0) {
-                log_warning("warn: queue-api: pipe closed");
+            if (!read_more()) {
                 return 1;
             }
-            if (n == -1) {
-                log_warning_errno("warn: queue-api: imsg_read");
-                return 1;
-            }
-            close_unclaimed_fds();
             continue;
         }
         if (got == -1) {
@@ -495,5 +545,6 @@ int queue_api_run() {
             send_queue_clear(&channel.out);
             return 1;
         }
+        report_losses();
     }
 }

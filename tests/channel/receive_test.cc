@@ -260,44 +260,117 @@ bool leave_free_slots(uint32_t slots, std::vector<int> *fillers) {
     return true;
 }
 
-TEST_F(ReceiveTest, ReadWaitsUntilTheReserveAndTwoSlotsAreFree) {
-    Pipe pipe;
-    Bytes wire = frame(1, pattern(8, 0), IMSG_FLAG_FD);
-    for (uint32_t reserve : {0u, 1u}) {
-        SCOPED_TRACE(reserve);
-        // The child reads from the shared socket, so each round sends anew.
-        ASSERT_TRUE(send_all(peer(), wire, std::array{pipe.read_end()}));
-        testutil::ChildResult r = testutil::run_in_child([&]() -> int {
-            imsg_fd_reserve = reserve;
+// The probe duplicates descriptor 0, which a test run may have closed.
+bool descriptor_zero_open() {
+    return testutil::fd_is_open(0) || ::open("/dev/null", O_RDONLY) == 0;
+}
+
+TEST(ProbeTest, AnswersAtTheEdgesOfTheTableAndGivesEverySlotBack) {
+    for (uint32_t free : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(free);
+        testutil::ChildResult r = testutil::run_in_child([free]() -> int {
             std::vector<int> fillers;
-            if (!leave_free_slots(reserve + 1, &fillers)) {
+            if (!descriptor_zero_open() || !leave_free_slots(free, &fillers)) {
                 return 10;
             }
-            if (probe_free_fds(reserve + 1) != 0 || probe_free_fds(reserve + 2) != 1) {
-                return 11;
+            std::vector<int> before = testutil::open_fds();
+            for (uint32_t count : {1u, 2u, 3u}) {
+                if (probe_free_fds(count) != (count <= free ? 0 : 1)) {
+                    return 11;
+                }
             }
-            errno = 0;
-            if (imsg_read(ch()) != -1 || errno != EAGAIN) {
-                return 12;
-            }
-            int waiting = 0;
-            if (ch()->in_len != 0 || ioctl(own(), FIONREAD, &waiting) != 0 ||
-                waiting != static_cast<int>(wire.size())) {
-                return 13;
-            }
-            close(fillers.back());
-            if (imsg_read(ch()) != static_cast<ssize_t>(wire.size())) {
-                return 14;
-            }
-            imsg_message msg;
-            if (imsg_get(ch(), &msg) != static_cast<ssize_t>(wire.size()) || msg.fd == -1) {
-                return 15;
-            }
-            return 0;
+            return testutil::open_fds() == before ? 0 : 12;
         });
-        EXPECT_TRUE(r.exited());
         EXPECT_EQ(r.exit_code(), 0) << r.err;
     }
+}
+
+// A read needs two free slots. Short of them, descriptors that wait
+// unclaimed go first, oldest first, and the read goes ahead.
+TEST_F(ReceiveTest, ShortTableClosesTheOldestWaitingDescriptorsAndReads) {
+    Pipe strays[3];
+    Pipe content;
+    for (Pipe &stray : strays) {
+        ASSERT_TRUE(send_all(peer(), frame(1, pattern(2, 1)), std::array{stray.read_end()}));
+    }
+    Bytes claiming = frame(1, pattern(4, 2), IMSG_FLAG_FD);
+    ASSERT_TRUE(send_all(peer(), claiming, std::array{content.read_end()}));
+    testutil::ChildResult r = testutil::run_in_child([&]() -> int {
+        for (int i = 0; i < 3; i++) {
+            if (imsg_read(ch()) <= 0) {
+                return 10;
+            }
+        }
+        std::vector<int> fillers;
+        if (imsg_fds_waiting(ch()) != 3 || !leave_free_slots(1, &fillers)) {
+            return 11;
+        }
+        if (imsg_read(ch()) != static_cast<ssize_t>(claiming.size())) {
+            return 12;
+        }
+        imsg_losses lost = imsg_take_losses(ch());
+        if (lost.closed_waiting != 1 || lost.dropped != 0 || lost.table_full) {
+            return 13;
+        }
+        // What waits now is the second and third stray, then the content.
+        const Pipe *expected[] = {&strays[1], &strays[2], &content};
+        for (const Pipe *p : expected) {
+            int fd = imsg_take_fd(ch());
+            if (fd == -1 || !same_file(fd, p->read_end())) {
+                return 14;
+            }
+            close(fd);
+        }
+        return imsg_fds_waiting(ch()) == 0 ? 0 : 15;
+    });
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+}
+
+// With not one slot free the kernel drops the descriptor; its message
+// comes out without one, and the next message still gets its own.
+TEST_F(ReceiveTest, NoFreeSlotKeepsTheDroppedDescriptorsPlaceInTheOrder) {
+    Pipe first, second;
+    Bytes one = frame(1, pattern(4, 1), IMSG_FLAG_FD);
+    Bytes two = frame(2, pattern(4, 2), IMSG_FLAG_FD);
+    ASSERT_TRUE(send_all(peer(), one, std::array{first.read_end()}));
+    testutil::ChildResult r = testutil::run_in_child([&]() -> int {
+        std::vector<int> fillers;
+        if (!leave_free_slots(0, &fillers)) {
+            return 10;
+        }
+        if (imsg_read(ch()) != static_cast<ssize_t>(one.size())) {
+            return 11;
+        }
+        imsg_losses lost = imsg_take_losses(ch());
+        if (lost.dropped != 1 || !lost.table_full || imsg_fds_waiting(ch()) != 1) {
+            return 12;
+        }
+        // The peer's next request comes once slots are free again.
+        close(fillers.back());
+        fillers.pop_back();
+        close(fillers.back());
+        fillers.pop_back();
+        if (!send_all(peer(), two, std::array{second.read_end()}) ||
+            imsg_read(ch()) != static_cast<ssize_t>(two.size())) {
+            return 13;
+        }
+        if (imsg_take_losses(ch()).table_full) {
+            return 14;
+        }
+        imsg_message msg;
+        if (imsg_get(ch(), &msg) <= 0 || msg.header.type != 1 || msg.fd != -1) {
+            return 15;
+        }
+        imsg_release(&msg);
+        if (imsg_get(ch(), &msg) <= 0 || msg.header.type != 2 || msg.fd == -1 ||
+            !same_file(msg.fd, second.read_end())) {
+            return 16;
+        }
+        close(msg.fd);
+        imsg_release(&msg);
+        return 0;
+    });
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
 }
 
 TEST(ProbeTest, RefusesCountsAboveTheArray) {

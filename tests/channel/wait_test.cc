@@ -13,7 +13,7 @@
 #include <array>
 
 #include "channel/fixture.h"
-#include "common/send_fault.h"
+#include "common/socket_fault.h"
 
 namespace channeltest {
 namespace {
@@ -99,6 +99,25 @@ TEST_F(WaitTest, FlushTriesTransientFailuresAgainUntilTheyPass) {
         ASSERT_EQ(r.fds.size(), 1u) << "the descriptor must travel once";
         r.fds[0].reset();
     }
+}
+
+// The kernel refuses to pass a descriptor when this side holds too many in
+// flight; the message goes without it and says so in its flag, the
+// messages around it go as they are, and the descriptor is closed.
+TEST_F(WaitTest, FlushSendsAMessageWhoseDescriptorIsRefusedWithoutIt) {
+    Pipe pipe;
+    ASSERT_EQ(imsg_send(ch(), 1, 0, 0, -1, nullptr, 0), 1);
+    ASSERT_EQ(imsg_send(ch(), 2, 0, 0, pipe.release_write_end(), nullptr, 0), 1);
+    ASSERT_EQ(imsg_send(ch(), 3, 0, 0, -1, nullptr, 0), 1);
+    testutil::send_fault_arm(ETOOMANYREFS, 1);
+    EXPECT_EQ(imsg_flush(ch()), 0);
+    EXPECT_EQ(ch()->out.count, 0u);
+    Received r = drain(peer());
+    EXPECT_EQ(r.bytes, cat({frame(1, 16, 0, 0, getpid(), {}), frame(2, 16, 0, 0, getpid(), {}),
+                            frame(3, 16, 0, 0, getpid(), {})}));
+    EXPECT_TRUE(r.fds.empty());
+    EXPECT_EQ(imsg_take_losses(ch()).refused, 1u);
+    EXPECT_EQ(imsg_take_losses(ch()).refused, 0u) << "taken once";
 }
 
 TEST_F(WaitTest, OneWriteStillReportsAShortageOfBuffersAsTryAgain) {

@@ -1,4 +1,4 @@
-#include "common/send_fault.h"
+#include "common/socket_fault.h"
 
 #include <errno.h>
 #include <sys/socket.h>
@@ -6,31 +6,71 @@
 #include <unistd.h>
 
 namespace {
-int fault_errno;
-int faults_left;
-int faults_made;
+
+struct Fault {
+    int err = 0;
+    int left = 0;
+
+    // Whether this call is to fail; errno is set when it is.
+    bool strikes() {
+        if (left <= 0) {
+            return false;
+        }
+        left--;
+        errno = err;
+        return true;
+    }
+};
+
+Fault any_send;
+Fault send_with_fd;
+Fault any_receive;
+int sends_failed;
+
+bool passes_descriptor(const msghdr *msg) {
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr *>(msg), c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace testutil {
 
 void send_fault_arm(int err, int times) {
-    fault_errno = err;
-    faults_left = times;
+    any_send = {err, times};
+}
+
+void send_fd_fault_arm(int err, int times) {
+    send_with_fd = {err, times};
+}
+
+void recv_fault_arm(int err, int times) {
+    any_receive = {err, times};
 }
 
 int send_faults_injected() {
-    return faults_made;
+    return sends_failed;
 }
 
 }  // namespace testutil
 
-// Defined in the program, this one is found before the system library's.
+// Defined in the program, these are found before the system library's.
 extern "C" ssize_t sendmsg(int fd, const msghdr *msg, int flags) {
-    if (faults_left > 0) {
-        faults_left--;
-        faults_made++;
-        errno = fault_errno;
+    if (any_send.strikes() || (passes_descriptor(msg) && send_with_fd.strikes())) {
+        sends_failed++;
         return -1;
     }
     return syscall(SYS_sendmsg, fd, msg, flags);
+}
+
+extern "C" ssize_t recvmsg(int fd, msghdr *msg, int flags) {
+    if (any_receive.strikes()) {
+        return -1;
+    }
+    return syscall(SYS_recvmsg, fd, msg, flags);
 }

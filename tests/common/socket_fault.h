@@ -1,7 +1,8 @@
-// Transient send failures on demand. A binary that links send_fault.cc has
-// its own sendmsg(), which the code under test calls instead of the system
-// library's: once armed, it fails the next few calls with the given error
-// and passes every other call straight to the kernel.
+// Failures of the socket calls on demand. A binary that links
+// socket_fault.cc has its own sendmsg() and recvmsg(), which the code under
+// test calls instead of the system library's: once armed, they fail the
+// next few calls with the given error and pass every other call straight
+// to the kernel.
 #pragma once
 
 namespace testutil {
@@ -9,7 +10,15 @@ namespace testutil {
 // The next `times` calls of sendmsg() in this process fail with err.
 void send_fault_arm(int err, int times);
 
-// How many calls have been failed on purpose so far in this process.
+// The next `times` calls of sendmsg() that pass a descriptor fail with err;
+// calls without one go through.
+void send_fd_fault_arm(int err, int times);
+
+// The next `times` calls of recvmsg() in this process fail with err.
+void recv_fault_arm(int err, int times);
+
+// How many sendmsg() calls have been failed on purpose so far in this
+// process.
 int send_faults_injected();
 
 }  // namespace testutil

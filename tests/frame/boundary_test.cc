@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
-#include "common/send_fault.h"
+#include "common/socket_fault.h"
 #include "frame/loop_child.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
@@ -258,6 +258,61 @@ TEST_F(Boundary, ASendThatCannotGoNowIsTriedAgainBeforeTheNextRequest) {
         std::string prefix = child.line_prefix();
         Exit e = child.wait_exit();
         EXPECT_EQ(e.err, prefix + "warn: queue-api: pipe closed\n");
+    }
+}
+
+// The read end of a pipe that holds text and whose writer has gone.
+int content_pipe(const std::string &text) {
+    int p[2];
+    if (pipe(p) != 0) {
+        return -1;
+    }
+    if (write(p[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        close(p[0]);
+        p[0] = -1;
+    }
+    close(p[1]);
+    return p[0];
+}
+
+// Refusals the kernel gives for a moment, or for one descriptor, must not
+// end the service: the whole queue would go with it. A receive short of
+// memory or buffers is tried again, told once for the spell; an open whose
+// descriptor cannot be passed is answered as the failed open it is.
+TEST_F(Boundary, TransientRefusalsAreWaitedOutAndTheServiceGoesOn) {
+    for (int err : {ENOMEM, ENOBUFS}) {
+        SCOPED_TRACE(strerror(err));
+        LoopChild child([err] {
+            testutil::recv_fault_arm(err, 3);
+            testutil::send_fd_fault_arm(ETOOMANYREFS, 1);
+        });
+        bound_waits(child.sock());
+        int first = content_pipe("first");
+        expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(1), first), u32(1));
+        close(first);
+
+        Reply refused = child.request(QUEUE_MESSAGE_OPEN, u32(1));
+        expect_reply(refused, {});
+        EXPECT_EQ(refused.fd, -1);
+        EXPECT_EQ(refused.header.flags, 0) << "a reply that brings no descriptor says so";
+        Reply opened = child.request(QUEUE_MESSAGE_OPEN, u32(1));
+        expect_reply(opened, {});
+        ASSERT_NE(opened.fd, -1);
+        EXPECT_EQ(testutil::read_all(opened.fd), std::string(envelope().begin(), envelope().end()));
+        close(opened.fd);
+
+        int second = content_pipe("second");
+        expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(2), second), u32(1));
+        close(second);
+        EXPECT_EQ(child.records(), (std::vector<std::string>{"store 1 first", "store 2 second"}));
+
+        std::string prefix = child.line_prefix();
+        Exit e = child.wait_exit();
+        EXPECT_EQ(e.exit_code(), 0);
+        EXPECT_EQ(e.err, prefix + "warn: queue-api: imsg_read: retrying: " + strerror(err) + "\n" +
+                             prefix +
+                             "warn: queue-api: descriptor not passed: " + strerror(ETOOMANYREFS) +
+                             "\n" + prefix + "warn: queue-api: pipe closed\n");
     }
 }
 
