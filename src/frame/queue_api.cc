@@ -420,7 +420,13 @@ void confine() {
         errno = 0;
         pw = getpwnam(run_as_user);
         if (pw == nullptr) {
-            log_warning_errno("queue-api: getpwnam");
+            // A lookup that finds nothing sets no error, and "Success"
+            // would send the reader looking in the wrong place.
+            if (errno == 0) {
+                log_warning("queue-api: getpwnam: \"%s\": no such account", run_as_user);
+            } else {
+                log_warning_errno("queue-api: getpwnam");
+            }
             die("queue-api: exiting");
         }
     }

@@ -92,16 +92,17 @@ struct FailedStart {
     const char *root_dir;
     const char *account;
     bool drop_to_nobody_first;
-    std::string line_start;  // the cause line up to the error text
+    std::string line_start;  // the cause line up to the error text, or all of it
 };
 
 // Each failure ends the process before descriptor 0 is read: a request
 // written beforehand is still waiting in the socket afterwards.
 TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
     const std::vector<FailedStart> cases = {
-        {"unknown account", nullptr, "memq-no-such-account", false, "queue-api: getpwnam: "},
+        {"unknown account", nullptr, "memq-no-such-account", false,
+         "queue-api: getpwnam: \"memq-no-such-account\": no such account\n"},
         {"unknown account, lookup before chroot", "/nonexistent-memq-root", "memq-no-such-account",
-         false, "queue-api: getpwnam: "},
+         false, "queue-api: getpwnam: \"memq-no-such-account\": no such account\n"},
         {"missing root directory", "/nonexistent-memq-root", nullptr, false, "queue-api: chroot: "},
         {"ids that cannot be changed", nullptr, "root", true,
          "queue-api: cannot drop privileges: "},
