@@ -36,12 +36,12 @@ memq_message *find_owner(uint64_t evpid) {
 memq_envelope *find_envelope(uint64_t evpid) {
     memq_message *msg = find_owner(evpid);
     if (msg == nullptr) {
-        log_warning_errno("warn: message not found");
+        log_warning("warn: message not found");
         return nullptr;
     }
     auto *env = static_cast<memq_envelope *>(tree_lookup(&msg->envelopes, evpid));
     if (env == nullptr) {
-        log_warning_errno("warn: not found");
+        log_warning("warn: not found");
     }
     return env;
 }
@@ -265,7 +265,7 @@ int memq_envelope_new(uint32_t msgid, std::span<const uint8_t> data, uint64_t *e
     }
     memq_message *msg = find_message(msgid);
     if (msg == nullptr) {
-        log_warning_errno("warn: message not found");
+        log_warning("warn: message not found");
         return 0;
     }
     do {
@@ -297,7 +297,7 @@ int memq_envelope_new(uint32_t msgid, std::span<const uint8_t> data, uint64_t *e
 int memq_envelope_remove(uint64_t evpid) {
     memq_message *msg = find_owner(evpid);
     if (msg == nullptr) {
-        log_warning_errno("warn: message not found");
+        log_warning("warn: message not found");
         return 0;
     }
     auto *env = static_cast<memq_envelope *>(tree_remove(&msg->envelopes, evpid));

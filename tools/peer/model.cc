@@ -104,7 +104,7 @@ StoreExpect StoreModel::expect(const StoreRequest &r) const {
                 return result(0, {"warn: envelope too large"});
             }
             if (!has_msg) {
-                return result(0, {"warn: message not found: *"});
+                return result(0, {"warn: message not found"});
             }
             StoreExpect e = result(1);
             e.new_id = StoreExpect::NewId::envelope;
@@ -112,15 +112,15 @@ StoreExpect StoreModel::expect(const StoreRequest &r) const {
         }
         case QUEUE_ENVELOPE_REMOVE:
             if (!has_owner) {
-                return result(0, {"warn: message not found: *"});
+                return result(0, {"warn: message not found"});
             }
             return has_envelope ? result(1) : result(0, {"warn: not found"});
         case QUEUE_ENVELOPE_READ: {
             StoreExpect e;
             if (!has_owner) {
-                e.lines = {"warn: message not found: *"};
+                e.lines = {"warn: message not found"};
             } else if (!has_envelope) {
-                e.lines = {"warn: not found: *"};
+                e.lines = {"warn: not found"};
             } else {
                 e.envelope = owner->second.envelopes.at(r.evpid);
             }
@@ -131,9 +131,9 @@ StoreExpect StoreModel::expect(const StoreRequest &r) const {
                 return result(0, {"warn: envelope too large"});
             }
             if (!has_owner) {
-                return result(0, {"warn: message not found: *"});
+                return result(0, {"warn: message not found"});
             }
-            return has_envelope ? result(1) : result(0, {"warn: not found: *"});
+            return has_envelope ? result(1) : result(0, {"warn: not found"});
         case QUEUE_ENVELOPE_ITERATE:
         case QUEUE_MESSAGE_ITERATE:
             // The in-memory store offers no walk.
