@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 build=(g++ cmake ninja-build pkgconf libbsd-dev)
-test=("${build[@]}" clang clang-format libclang-rt-dev libgtest-dev valgrind man-db mandoc)
+test=("${build[@]}" clang clang-format libclang-rt-dev lld libgtest-dev valgrind man-db mandoc)
 package=(dpkg-dev lintian devscripts)
 
 purposes=("$@")

@@ -1,6 +1,5 @@
 #include "frame/ids.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -11,34 +10,26 @@
 
 #include "log/log.h"
 
+// The draw takes the system library's function by its version where the
+// build found one, since libbsd's, which is linked too, would otherwise
+// win the link (cmake/RandomSource.cmake); libbsd's is there for a system
+// library without one.
+#if MEMQ_SYSTEM_ARC4RANDOM
+__asm__(".symver arc4random_uniform,arc4random_uniform@GLIBC_2.36");
+#else
+#include <bsd/stdlib.h>
+#endif
+
 namespace {
 
 // The directory lies under the changed root; the backend never creates it.
 constexpr const char *TEMP_DIR = "/temporary";
 
-using uniform_fn = uint32_t (*)(uint32_t);
-
-// The system library draws from getrandom() since version 2.36. libbsd,
-// which we link for what the system library lacks, exports a strong
-// function of the same name that the link editor prefers to the system
-// library's weak one whatever the order of the libraries, so the system
-// library's is found by its version, once, on the first draw.
-uniform_fn system_uniform() {
-    static const uniform_fn fn =
-        reinterpret_cast<uniform_fn>(dlvsym(RTLD_DEFAULT, "arc4random_uniform", "GLIBC_2.36"));
-    if (fn == nullptr) {
-        log_warning("warn: queue-api: no arc4random_uniform in the system library");
-        die("queue-api: exiting");
-    }
-    return fn;
-}
-
 // The bound is exclusive, so 0xffffffff itself is never drawn.
 uint32_t draw_nonzero() {
-    uniform_fn uniform = system_uniform();
     uint32_t value;
     do {
-        value = uniform(0xffffffff);
+        value = arc4random_uniform(0xffffffff);
     } while (value == 0);
     return value;
 }
