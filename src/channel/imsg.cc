@@ -150,7 +150,14 @@ uint32_t free_slots(int fd, uint32_t wanted) {
 // belongs to a request on its way, while the oldest has waited longest for
 // a message that may never come. What is still missing is left to the
 // kernel, which drops a descriptor it cannot install and says so.
+//
+// With nothing waiting there is nothing to give way, so the read would go
+// ahead whatever a probe said: the table is not asked, and a request costs
+// no system call beyond its receive and its reply.
 void make_room(imsg_channel *ch, uint32_t needed) {
+    if (TAILQ_EMPTY(&ch->received_fds)) {
+        return;
+    }
     uint32_t free = free_slots(ch->fd, needed);
     while (free < needed && !TAILQ_EMPTY(&ch->received_fds)) {
         int fd = imsg_take_fd(ch);
@@ -403,6 +410,10 @@ ssize_t imsg_read(imsg_channel *ch) {
         lost->fd = -1;
         TAILQ_INSERT_TAIL(&ch->received_fds, lost, entry);
         ch->losses.dropped++;
+        ch->losses.table_full = free_slots(ch->fd, 1) == 0;
+    } else if (received) {
+        // A descriptor found its slot, so the table had room.
+        ch->losses.table_full = false;
     }
     return n;
 }

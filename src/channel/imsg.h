@@ -83,8 +83,10 @@ struct imsg_losses {
     uint32_t dropped;
     // Descriptors of replies that went without them (ETOOMANYREFS).
     uint32_t refused;
-    // The last read found not a single free slot: no descriptor can be
-    // received, and none opened, until one is freed.
+    // Not a single slot was free when a read last looked, which it does
+    // when it sheds waiting descriptors or loses one: no descriptor can be
+    // received, and none opened, until one is freed. Cleared once a
+    // descriptor is received again.
     bool table_full;
 };
 
@@ -185,12 +187,12 @@ void imsg_discard(imsg_channel *ch);
 // would block waits in poll() until the socket is readable, so a
 // non-blocking socket reads like a blocking one.
 //
-// A shortage of descriptor slots never fails the read. Before it receives,
-// the channel makes sure that imsg_fd_reserve + 2 slots are free; where
-// they are not, it closes waiting descriptors, oldest first, until they
-// are or none waits; then it receives all the same. A descriptor that then
-// finds no slot is dropped by the kernel, and its place in the order is
-// kept empty (fd -1). Each is counted in the losses.
+// A shortage of descriptor slots never fails the read. Before it receives
+// while descriptors wait, the channel makes sure that imsg_fd_reserve + 2
+// slots are free; where they are not, it closes waiting descriptors, oldest
+// first, until they are or none waits. Then it receives all the same. A
+// descriptor that finds no slot is dropped by the kernel, and its place in
+// the order is kept empty (fd -1). Each is counted in the losses.
 ssize_t imsg_read(imsg_channel *ch);
 
 // Extracts the next complete message: its whole length; 0 when none is
@@ -217,7 +219,7 @@ int imsg_take_fd(imsg_channel *ch);
 size_t imsg_fds_waiting(const imsg_channel *ch);
 
 // The losses since the last call, which clears the counts (table_full
-// stays as the last read found it).
+// stays as it was last found).
 imsg_losses imsg_take_losses(imsg_channel *ch);
 
 // 0 when `count` descriptors could be opened just now (at most 256), else
