@@ -11,6 +11,7 @@
 // runs, their result lines and the ratios' medians. The workloads are in
 // workloads.h, what they share in harness.h.
 #include <errno.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -65,12 +66,14 @@ params params_for(const workload &w, const options &opt) {
     return pr;
 }
 
-void print_result(const char *workload, backend_kind kind, int round, const result &r) {
+void print_result(const char *workload, backend_kind kind, int round, pinning pin,
+                  const result &r) {
     printf(
-        "result workload=%s backend=%s round=%d ops=%ld seconds=%.4f ops_per_s=%.0f "
+        "result workload=%s backend=%s round=%d pin=%s ops=%ld seconds=%.4f ops_per_s=%.0f "
         "cpu_us_per_op=%.2f rss_kb=%ld hwm_kb=%ld %s\n",
-        workload, name_of(kind), round, r.ops, r.seconds, static_cast<double>(r.ops) / r.seconds,
-        r.cpu_seconds * 1e6 / static_cast<double>(r.ops), r.rss_kb, r.hwm_kb, r.extra.c_str());
+        workload, name_of(kind), round, name_of(pin), r.ops, r.seconds,
+        static_cast<double>(r.ops) / r.seconds, r.cpu_seconds * 1e6 / static_cast<double>(r.ops),
+        r.rss_kb, r.hwm_kb, r.extra.c_str());
     fflush(stdout);
 }
 
@@ -82,8 +85,32 @@ result run_once(const workload &w, const options &opt, backend_kind kind, int ro
         r = w.run(b, pr);
         b.finish();
     }
-    print_result(w.name, kind, round, r);
+    print_result(w.name, kind, round, opt.pin, r);
     return r;
+}
+
+// The CPUs this process may run on, in increasing order.
+std::vector<int> allowed_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> cpus;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+            if (CPU_ISSET(cpu, &set)) {
+                cpus.push_back(cpu);
+            }
+        }
+    }
+    return cpus;
+}
+
+pinning pinning_named(const std::string &name) {
+    for (pinning p : {pinning::same, pinning::split, pinning::none}) {
+        if (name == name_of(p)) {
+            return p;
+        }
+    }
+    fail("--pin takes same, split or none, not \"%s\"", name.c_str());
 }
 
 void usage(FILE *to) {
@@ -94,6 +121,10 @@ void usage(FILE *to) {
         "  --floor PATH    transport floor (default: the built memq-floor)\n"
         "  --only memq|floor  run one side only (no ratio)\n"
         "  --wrap 'CMD ARGS'  start memq under CMD, e.g. valgrind or strace\n"
+        "  --pin P         same: driver and backends on one CPU (the cost of a request);\n"
+        "                  split: on two (the latency a peer sees); none: unpinned.\n"
+        "                  Repeat it or give a list (same,split) for several regimes\n"
+        "                  (default: same and split; none with --smoke)\n"
         "  --rounds R      floor/memq pairs per workload (default 3)\n"
         "  -n N            operations (requests, lives or reads; soak's mixed requests)\n"
         "  -w W            requests in flight (hello, read, fill's reads)\n"
@@ -177,6 +208,13 @@ options parse(int argc, char **argv) {
             }
         } else if (a == "--wrap") {
             opt.wrap = split_command(value());
+        } else if (a == "--pin") {
+            std::string list = value();
+            for (size_t at = 0; at <= list.size();) {
+                size_t end = std::min(list.find(',', at), list.size());
+                opt.pins.push_back(pinning_named(list.substr(at, end - at)));
+                at = end + 1;
+            }
         } else if (a == "--rounds") {
             opt.rounds = static_cast<int>(number(value()));
         } else if (a == "-n") {
@@ -205,6 +243,18 @@ options parse(int argc, char **argv) {
     }
     if (opt.smoke) {
         opt.rounds = 1;
+    }
+    if (opt.pins.empty()) {
+        opt.pins = opt.smoke ? std::vector<pinning>{pinning::none}
+                             : std::vector<pinning>{pinning::same, pinning::split};
+    }
+    opt.cpus = allowed_cpus();
+    for (pinning p : opt.pins) {
+        size_t needed = p == pinning::split ? 2 : 1;
+        if (opt.cpus.size() < needed) {
+            fail("--pin %s needs %zu CPUs; this process may use %zu", name_of(p), needed,
+                 opt.cpus.size());
+        }
     }
     if (opt.rounds < 1) {
         fail("--rounds must be at least 1");
@@ -238,11 +288,10 @@ std::string summary(std::vector<double> values) {
     return format("%.3f(pairs:%s)", values[values.size() / 2], each.c_str());
 }
 
-int run(int argc, char **argv) {
-    options opt = parse(argc, argv);
-    // A backend that goes away must show as a failed send, not kill us.
-    signal(SIGPIPE, SIG_IGN);
-    // Workloads run in the table's order, whatever the command line's.
+// Every workload asked for, in the table's order whatever the command
+// line's, under the regime opt.pin.
+void run_regime(const options &opt) {
+    pin_driver(opt);
     for (const workload &w : WORKLOADS) {
         if (!opt.workloads.empty() &&
             std::find(opt.workloads.begin(), opt.workloads.end(), w.name) == opt.workloads.end()) {
@@ -269,10 +318,20 @@ int run(int argc, char **argv) {
             }
         }
         if (!ratios.empty()) {
-            printf("ratio workload=%s memq/floor=%s cpu_memq/floor=%s\n", w.name,
-                   summary(ratios).c_str(), summary(cpu_ratios).c_str());
+            printf("ratio workload=%s pin=%s memq/floor=%s cpu_memq/floor=%s\n", w.name,
+                   name_of(opt.pin), summary(ratios).c_str(), summary(cpu_ratios).c_str());
             fflush(stdout);
         }
+    }
+}
+
+int run(int argc, char **argv) {
+    options opt = parse(argc, argv);
+    // A backend that goes away must show as a failed send, not kill us.
+    signal(SIGPIPE, SIG_IGN);
+    for (pinning p : opt.pins) {
+        opt.pin = p;
+        run_regime(opt);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -19,6 +20,44 @@ namespace bench {
 
 const char *name_of(backend_kind k) {
     return k == backend_kind::floor ? "floor" : "memq";
+}
+
+const char *name_of(pinning p) {
+    switch (p) {
+        case pinning::same:
+            return "same";
+        case pinning::split:
+            return "split";
+        case pinning::none:
+            break;
+    }
+    return "none";
+}
+
+namespace {
+
+bool pin_to(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(pid, sizeof set, &set) == 0;
+}
+
+}  // namespace
+
+void pin_driver(const options &opt) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (opt.pin == pinning::none) {
+        for (int cpu : opt.cpus) {
+            CPU_SET(cpu, &set);
+        }
+    } else {
+        CPU_SET(opt.cpus.at(0), &set);
+    }
+    if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        fail("cannot set the driver's CPUs: %s", strerror(errno));
+    }
 }
 
 [[noreturn]] void fail(const char *fmt, ...) {
@@ -129,6 +168,11 @@ backend::backend(const options &opt, backend_kind kind) : verbose_(opt.verbose) 
     }
     if (!peer_.start(path, args, err_.get())) {
         fail("cannot start %s: %s", path.c_str(), strerror(errno));
+    }
+    // The child inherits the driver's CPU; split moves it to the other one
+    // before it has served anything.
+    if (opt.pin == pinning::split && !pin_to(peer_.pid(), opt.cpus.at(1))) {
+        fail("cannot pin the backend to CPU %d: %s", opt.cpus.at(1), strerror(errno));
     }
 }
 

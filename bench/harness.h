@@ -31,6 +31,14 @@ enum class backend_kind { floor, memq };
 
 const char *name_of(backend_kind k);
 
+// Where the driver and the backends run. With both processes on one CPU a
+// request's cost is all that counts, whatever the scheduler does; on two,
+// what a peer waits for; unpinned, whatever the scheduler chooses, which on
+// a small machine swings between the two from run to run.
+enum class pinning { same, split, none };
+
+const char *name_of(pinning p);
+
 struct options {
     std::string memq = MEMQ_DEFAULT_BACKEND;
     std::string floor = MEMQ_DEFAULT_FLOOR;
@@ -46,7 +54,16 @@ struct options {
     long content = -1;
     long messages = -1;
     std::vector<std::string> workloads;  // empty: all
+    std::vector<pinning> pins;           // empty: same and split (none with --smoke)
+    pinning pin = pinning::none;         // the regime being run
+    // The CPUs this process may run on, as it started: pinning puts the
+    // driver on the first and, split, the backends on the second.
+    std::vector<int> cpus;
 };
+
+// Pins this process (the driver) as the regime says; a backend started
+// afterwards is pinned by the backend class.
+void pin_driver(const options &opt);
 
 // The sizes one workload runs with: the defaults, or the command line's.
 struct params {

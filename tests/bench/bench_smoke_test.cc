@@ -139,3 +139,21 @@ TEST(BenchSmoke, AWrongOrMissingReplyFailsTheRun) {
 }
 
 }  // namespace
+
+// Each regime asked for runs the workloads once more and says which it is;
+// one that this machine cannot give, or that does not exist, is refused.
+TEST(BenchSmoke, EveryPinningRegimeAskedForRunsAndIsNamed) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) {
+        GTEST_SKIP() << "split pinning needs two CPUs";
+    }
+    BenchRun r = bench("--smoke --only floor --pin same,split --pin none hello");
+    EXPECT_EQ(r.exit_code(), 0) << r.out;
+    for (const char *pin : {"same", "split", "none"}) {
+        EXPECT_NE(r.out.find(std::string(" round=1 pin=") + pin + " "), std::string::npos)
+            << pin << ":\n"
+            << r.out;
+    }
+    BenchRun bad = bench("--smoke --only floor --pin sideways hello");
+    EXPECT_NE(bad.exit_code(), 0);
+    EXPECT_NE(bad.out.find("--pin takes same, split or none"), std::string::npos) << bad.out;
+}
