@@ -25,6 +25,7 @@
 #include "common/backend.h"
 #include "common/bytes.h"
 #include "common/child.h"
+#include "common/leak_check.h"
 #include "frame/queue_proto.h"
 #include "peer/model.h"
 #include "peer/peer.h"
@@ -313,7 +314,10 @@ TEST_F(Surroundings, ABrokenStandardErrorLosesLinesAndNothingElse) {
             args.push_back(program);
             program = c.wrapper[0];
         }
-        ASSERT_TRUE(p.start(program, args, err.get()));
+        {
+            testutil::LeakCheckOff for_the_backend;
+            ASSERT_TRUE(p.start(program, args, err.get()));
+        }
 
         const bytes content = bytes_of("short enough for the limit");
         std::optional<peer::Reply> r = p.call(QUEUE_MESSAGE_NEW, {});
