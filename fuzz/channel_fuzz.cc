@@ -1,8 +1,9 @@
 // The channel's receiving side over a real socketpair in this process. The
 // input becomes a byte stream cut into sends where it says, with one or two
 // descriptors attached where it asks. The stream is parsed here on its own
-// terms, and imsg_read() with imsg_get() or imsg_get_borrowed() (the input
-// says which, or both in turn) must agree: every frame out exactly
+// terms, and imsg_read() with imsg_get(), its loans ended at once with
+// imsg_release() or left to the next call (the input says which, or both in
+// turn), must agree: every frame out exactly
 // once and in order; a header whose length lies outside 16 to 16384 stops
 // the stream for good with nothing consumed; descriptors pair with flagged
 // frames by order, at most 16 waiting as the loop allows (the oldest going
@@ -146,9 +147,9 @@ struct Pair {
 
 imsg_channel channel;
 
-// How frames are taken out: copied, borrowed where they lie, or each way
-// in turn.
-enum class Extraction { copied, borrowed, alternating };
+// How the loan of a frame's payload ends: released at once, left to the
+// next call, or each way in turn.
+enum class Extraction { released, kept, alternating };
 
 class Run {
   public:
@@ -162,7 +163,7 @@ class Run {
         imsg_setup(&channel, pair_.fds[0]);
     }
 
-    ~Run() { imsg_discard(&channel); }
+    ~Run() { imsg_teardown(&channel); }
 
     void go() {
         for (size_t i = 0; i < sends_.size() && !refused_; ++i) {
@@ -225,12 +226,12 @@ class Run {
     void pump(bool to_end) {
         while (!refused_) {
             imsg_message msg;
-            bool borrowed = how_ == Extraction::borrowed ||
-                            (how_ == Extraction::alternating && extractions_ % 2 == 1);
-            ssize_t got = borrowed ? imsg_get_borrowed(&channel, &msg) : imsg_get(&channel, &msg);
+            bool release = how_ == Extraction::released ||
+                           (how_ == Extraction::alternating && extractions_ % 2 == 0);
+            ssize_t got = imsg_get(&channel, &msg);
             ++extractions_;
             if (got > 0) {
-                check_frame(msg, static_cast<size_t>(got), borrowed);
+                check_frame(msg, static_cast<size_t>(got), release);
                 continue;
             }
             if (got == -1) {
@@ -277,7 +278,7 @@ class Run {
         FUZZ_CHECK(imsg_fds_waiting(&channel) == waiting_.size());
     }
 
-    void check_frame(imsg_message &msg, size_t length, bool borrowed) {
+    void check_frame(imsg_message &msg, size_t length, bool release) {
         FUZZ_CHECK(stream_.size() - extracted_ >= IMSG_HDR_LEN);
         imsg_header want = header_at(extracted_);
         FUZZ_CHECK(want.length >= IMSG_HDR_LEN && want.length <= IMSG_MAX_LEN);
@@ -292,15 +293,14 @@ class Run {
         } else {
             FUZZ_CHECK(msg.fd == -1);
         }
-        // A borrowed frame stays in the input until the channel is next asked
-        // for more; a copied one is gone from it at once.
-        if (borrowed) {
-            FUZZ_CHECK(msg.data == channel.in_buf + IMSG_HDR_LEN);
-            FUZZ_CHECK(channel.in_len == read_ - extracted_);
-        } else {
+        // A lent frame stays in the input, where it lies, until the channel
+        // is next asked for more, whether or not its loan was ended.
+        FUZZ_CHECK(msg.data == channel.in_buf + IMSG_HDR_LEN);
+        if (release) {
             imsg_release(&msg);
-            FUZZ_CHECK(channel.in_len == read_ - extracted_ - length);
+            FUZZ_CHECK(msg.data == nullptr);
         }
+        FUZZ_CHECK(channel.in_len == read_ - extracted_);
         extracted_ += length;
     }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -16,13 +17,6 @@ namespace {
 // block and answer null, which reads as failure with the block gone, so the
 // smallest request is one byte.
 int resize_exact(frame_buf *buf, size_t size) {
-    if (buf->kept) {
-        if (size > buf->capacity) {
-            errno = ENOMEM;
-            return -1;
-        }
-        return 0;
-    }
     void *data = realloc(buf->data, size == 0 ? 1 : size);
     if (data == nullptr) {
         return -1;
@@ -168,15 +162,6 @@ frame_buf *frame_buf_new_fixed(size_t capacity) {
     return frame_buf_new(capacity, capacity);
 }
 
-void frame_buf_init_kept(frame_buf *buf, uint8_t *storage, size_t capacity) {
-    *buf = frame_buf{};
-    buf->data = storage;
-    buf->capacity = capacity;
-    buf->limit = capacity;
-    buf->fd = -1;
-    buf->kept = true;
-}
-
 int frame_buf_grow(frame_buf *buf, size_t n) {
     if (n > buf->limit - buf->used) {
         errno = ENOMEM;
@@ -227,18 +212,13 @@ size_t frame_buf_room(const frame_buf *buf) {
 }
 
 void frame_buf_free(frame_buf *buf) {
-    if (buf->kept) {
-        buf->used = 0;
-        buf->sent = 0;
-        buf->fd = -1;
-        return;
-    }
     free(buf->data);
     free(buf);
 }
 
 void send_queue_init(send_queue *q) {
     TAILQ_INIT(&q->pending);
+    q->spare = nullptr;
     q->count = 0;
     q->refused = 0;
     q->fd = -1;
@@ -311,13 +291,26 @@ void send_queue_remove(send_queue *q, frame_buf *buf) {
     TAILQ_REMOVE(&q->pending, buf, entry);
     if (buf->fd != -1) {
         close(buf->fd);
+        buf->fd = -1;
     }
     q->count--;
-    frame_buf_free(buf);
+    // A queue that is written out before its next message is made keeps
+    // reusing one buffer, and so allocates nothing once it has one.
+    if (q->spare == nullptr) {
+        buf->used = 0;
+        buf->sent = 0;
+        q->spare = buf;
+    } else {
+        frame_buf_free(buf);
+    }
 }
 
 void send_queue_clear(send_queue *q) {
     while (!TAILQ_EMPTY(&q->pending)) {
         send_queue_remove(q, TAILQ_FIRST(&q->pending));
     }
+}
+
+frame_buf *send_queue_take_spare(send_queue *q) {
+    return std::exchange(q->spare, nullptr);
 }

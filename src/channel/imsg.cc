@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
 #include <memory>
 #include <utility>
 
@@ -30,50 +29,23 @@ struct FrameBufFree {
 };
 using FrameBufPtr = std::unique_ptr<frame_buf, FrameBufFree>;
 
-// A read must hold a place for a descriptor before it receives one, and a
-// place must wait with its descriptor until a message claims it. The places
-// live here, outside the allocator, so that neither a read nor a claim
-// allocates and neither can fail for lack of memory; only a user that lets
-// more descriptors wait than there are places makes a read allocate one.
-received_fd fd_places[IMSG_FD_PLACES];
-received_fd *free_places[IMSG_FD_PLACES];
-size_t free_place_count;
-bool places_ready;
-
-bool is_place(const received_fd *slot) {
-    std::less_equal<const received_fd *> at_or_before;
-    return at_or_before(fd_places, slot) && at_or_before(slot, &fd_places[IMSG_FD_PLACES - 1]);
+// Appends a place at the end of the ring, which must have room.
+void ring_push(imsg_fd_ring *ring, int fd) {
+    ring->places[(ring->first + ring->count) % IMSG_FD_PLACES] = fd;
+    ring->count++;
 }
 
-received_fd *take_slot() {
-    if (!places_ready) {
-        for (received_fd &place : fd_places) {
-            free_places[free_place_count++] = &place;
-        }
-        places_ready = true;
-    }
-    if (free_place_count > 0) {
-        return free_places[--free_place_count];
-    }
-    return static_cast<received_fd *>(calloc(1, sizeof(received_fd)));
+// Takes the oldest place of a ring that holds one.
+int ring_pop(imsg_fd_ring *ring) {
+    int fd = ring->places[ring->first];
+    ring->first = (ring->first + 1) % IMSG_FD_PLACES;
+    ring->count--;
+    return fd;
 }
 
-void give_slot(received_fd *slot) {
-    if (is_place(slot)) {
-        free_places[free_place_count++] = slot;
-    } else {
-        free(slot);
-    }
-}
-
-struct ReceivedFdGive {
-    void operator()(received_fd *slot) const { give_slot(slot); }
-};
-using ReceivedFdPtr = std::unique_ptr<received_fd, ReceivedFdGive>;
-
-// A message handed out by imsg_get_borrowed() leaves the input only when the
-// channel is next asked for more, since its payload lies there until then.
-void consume_borrowed(imsg_channel *ch) {
+// A message handed out by imsg_get() leaves the input only when the channel
+// is next asked for more, since its payload lies there until then.
+void consume_lent(imsg_channel *ch) {
     if (ch->in_payload == nullptr) {
         return;
     }
@@ -108,22 +80,6 @@ ssize_t front_message(imsg_channel *ch, imsg_message *msg) {
     return static_cast<ssize_t>(length);
 }
 
-// The oldest waiting descriptor for a message that asks for one, else -1.
-int claim_fd(imsg_channel *ch, const imsg_message *msg) {
-    if ((msg->header.flags & IMSG_FLAG_FD) != 0 && !TAILQ_EMPTY(&ch->received_fds)) {
-        return imsg_take_fd(ch);
-    }
-    return -1;
-}
-
-// Hands out the complete message at the front with its payload in place and
-// its descriptor claimed; it stays in the input until consume_borrowed().
-void lend_front(imsg_channel *ch, imsg_message *msg) {
-    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
-    msg->fd = claim_fd(ch, msg);
-    msg->data = ch->in_payload;
-}
-
 // How many of `wanted` descriptor slots (at most PROBE_MAX) are free just
 // now, found by duplicating fd into them and closing the copies. A copy of
 // a descriptor already held is the cheapest thing the table can be asked
@@ -144,26 +100,37 @@ uint32_t free_slots(int fd, uint32_t wanted) {
     return n;
 }
 
-// Makes sure, as far as it can, that a receive finds a slot for every
-// descriptor it may bring in. When the table is short, descriptors that
-// wait unclaimed give way, oldest first: a descriptor that comes now
-// belongs to a request on its way, while the oldest has waited longest for
-// a message that may never come. What is still missing is left to the
-// kernel, which drops a descriptor it cannot install and says so.
+// Closes the oldest waiting descriptor to free its place and its slot.
+void shed_oldest(imsg_channel *ch) {
+    int fd = imsg_take_fd(ch);
+    if (fd != -1) {
+        close(fd);
+        ch->losses.closed_waiting++;
+    }
+}
+
+// Makes sure, as far as it can, that a receive finds a place and a slot
+// for every descriptor it may bring in. When the table is short,
+// descriptors that wait unclaimed give way, oldest first: a descriptor that
+// comes now belongs to a request on its way, while the oldest has waited
+// longest for a message that may never come. What is still missing is left
+// to the kernel, which drops a descriptor it cannot install and says so.
 //
 // With nothing waiting there is nothing to give way, so the read would go
 // ahead whatever a probe said: the table is not asked, and a request costs
 // no system call beyond its receive and its reply.
 void make_room(imsg_channel *ch, uint32_t needed) {
-    if (TAILQ_EMPTY(&ch->received_fds)) {
+    if (ch->received_fds.count == IMSG_FD_PLACES) {
+        shed_oldest(ch);
+    }
+    if (ch->received_fds.count == 0) {
         return;
     }
     uint32_t free = free_slots(ch->fd, needed);
-    while (free < needed && !TAILQ_EMPTY(&ch->received_fds)) {
-        int fd = imsg_take_fd(ch);
-        if (fd != -1) {
-            close(fd);
-            ch->losses.closed_waiting++;
+    while (free < needed && ch->received_fds.count > 0) {
+        bool held_one = ch->received_fds.places[ch->received_fds.first] != -1;
+        shed_oldest(ch);
+        if (held_one) {
             free = free_slots(ch->fd, needed);
         }
     }
@@ -178,40 +145,36 @@ imsg_header make_header(const imsg_channel *ch, uint32_t type, uint32_t peer_id,
     return hdr;
 }
 
-// Whether the frame is a kept one that can take a new message; false with
-// errno set when it is not.
-bool frame_free(const frame_buf *frame) {
-    if (!frame->kept) {
-        errno = EINVAL;
-        return false;
+// A frame to build the next message in: the spare, or a new one. Every
+// frame the channel makes can hold the largest message, so that whichever
+// is kept as the spare, no later message has to grow it.
+frame_buf *take_frame(imsg_channel *ch) {
+    frame_buf *spare = send_queue_take_spare(&ch->out);
+    if (spare != nullptr && spare->capacity == IMSG_MAX_LEN) {
+        return spare;
     }
-    if (frame->used != 0) {
-        errno = EBUSY;
-        return false;
+    // A buffer its user put on the queue by hand may be smaller.
+    if (spare != nullptr) {
+        frame_buf_free(spare);
     }
-    return true;
+    return frame_buf_new_fixed(IMSG_MAX_LEN);
 }
 
 // Builds and queues one message from the header and the payload pieces,
-// whose total the caller has already checked, in the kept frame when one is
-// given and in a new buffer otherwise. The descriptor joins the buffer only
-// once nothing can fail any more, so a failure leaves it with the caller.
-int queue_message(imsg_channel *ch, frame_buf *frame, const imsg_header &hdr, int fd,
-                  const iovec *iov, int iovcnt, size_t payload) {
-    if (frame != nullptr && !frame_free(frame)) {
-        return -1;
-    }
-    FrameBufPtr buf(frame != nullptr ? frame : frame_buf_new(IMSG_HDR_LEN + payload, IMSG_MAX_LEN));
+// whose total the caller has already checked. The descriptor joins the
+// buffer only once nothing can fail any more, so a failure leaves it with
+// the caller.
+int queue_message(imsg_channel *ch, const imsg_header &hdr, int fd, const iovec *iov, int iovcnt) {
+    FrameBufPtr buf(take_frame(ch));
     if (buf == nullptr) {
         return -1;
     }
-    if (frame_buf_append(buf.get(), &hdr, sizeof hdr) == -1) {
-        return -1;
-    }
+    // The frame is empty and holds IMSG_MAX_LEN bytes, and the caller
+    // checked that the message fits, so no append can fail.
+    frame_buf_append(buf.get(), &hdr, sizeof hdr);
     for (int i = 0; i < iovcnt; i++) {
-        if (iov[i].iov_len != 0 &&
-            frame_buf_append(buf.get(), iov[i].iov_base, iov[i].iov_len) == -1) {
-            return -1;
+        if (iov[i].iov_len != 0) {
+            frame_buf_append(buf.get(), iov[i].iov_base, iov[i].iov_len);
         }
     }
     buf->fd = fd;
@@ -223,6 +186,7 @@ int queue_message(imsg_channel *ch, frame_buf *frame, const imsg_header &hdr, in
 
 void imsg_setup(imsg_channel *ch, int fd) {
     send_queue_init(&ch->out);
+    ch->out.spare = frame_buf_new_fixed(IMSG_MAX_LEN);
     memset(ch->in_buf, 0, sizeof ch->in_buf);
     ch->in_payload = nullptr;
     ch->in_len = 0;
@@ -230,7 +194,7 @@ void imsg_setup(imsg_channel *ch, int fd) {
     ch->out.fd = fd;
     ch->fd = fd;
     ch->pid = getpid();
-    TAILQ_INIT(&ch->received_fds);
+    ch->received_fds = imsg_fd_ring{};
 }
 
 frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid,
@@ -239,23 +203,13 @@ frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t 
         errno = ERANGE;
         return nullptr;
     }
-    imsg_header hdr = make_header(ch, type, peer_id, pid);
-    FrameBufPtr buf(frame_buf_new(IMSG_HDR_LEN + size, IMSG_MAX_LEN));
-    if (buf == nullptr || frame_buf_append(buf.get(), &hdr, sizeof hdr) == -1) {
-        return nullptr;
-    }
-    return buf.release();
-}
-
-frame_buf *imsg_create_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id,
-                          pid_t pid) {
-    if (!frame_free(frame)) {
+    frame_buf *buf = take_frame(ch);
+    if (buf == nullptr) {
         return nullptr;
     }
     imsg_header hdr = make_header(ch, type, peer_id, pid);
-    // The frame is empty and holds IMSG_MAX_LEN bytes, so the header fits.
-    frame_buf_append(frame, &hdr, sizeof hdr);
-    return frame;
+    frame_buf_append(buf, &hdr, sizeof hdr);
+    return buf;
 }
 
 int imsg_add(frame_buf *buf, const void *data, uint16_t len) {
@@ -288,17 +242,7 @@ int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int 
         return -1;
     }
     iovec piece{const_cast<void *>(data), len};
-    return queue_message(ch, nullptr, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
-}
-
-int imsg_send_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id, pid_t pid,
-                 int fd, const void *data, uint16_t len) {
-    if (len > MAX_PAYLOAD) {
-        errno = ERANGE;
-        return -1;
-    }
-    iovec piece{const_cast<void *>(data), len};
-    return queue_message(ch, frame, make_header(ch, type, peer_id, pid), fd, &piece, 1, len);
+    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, &piece, 1);
 }
 
 int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
@@ -312,20 +256,10 @@ int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int
         }
         payload += iov[i].iov_len;
     }
-    return queue_message(ch, nullptr, make_header(ch, type, peer_id, pid), fd, iov,
-                         iovcnt > 0 ? iovcnt : 0, payload);
+    return queue_message(ch, make_header(ch, type, peer_id, pid), fd, iov, iovcnt > 0 ? iovcnt : 0);
 }
 
 int imsg_write_all(imsg_channel *ch) {
-    while (ch->out.count != 0) {
-        if (send_queue_write(&ch->out) == -1) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-int imsg_flush(imsg_channel *ch) {
     int r = send_queue_flush(&ch->out);
     ch->losses.refused += std::exchange(ch->out.refused, 0);
     return r;
@@ -333,7 +267,7 @@ int imsg_flush(imsg_channel *ch) {
 
 void imsg_discard(imsg_channel *ch) {
     send_queue_clear(&ch->out);
-    while (!TAILQ_EMPTY(&ch->received_fds)) {
+    while (ch->received_fds.count > 0) {
         int fd = imsg_take_fd(ch);
         if (fd != -1) {
             close(fd);
@@ -341,8 +275,16 @@ void imsg_discard(imsg_channel *ch) {
     }
 }
 
+void imsg_teardown(imsg_channel *ch) {
+    imsg_discard(ch);
+    frame_buf *spare = send_queue_take_spare(&ch->out);
+    if (spare != nullptr) {
+        frame_buf_free(spare);
+    }
+}
+
 ssize_t imsg_read(imsg_channel *ch) {
-    consume_borrowed(ch);
+    consume_lent(ch);
     union {
         cmsghdr align;
         uint8_t bytes[CMSG_SPACE(sizeof(int))];
@@ -352,15 +294,10 @@ ssize_t imsg_read(imsg_channel *ch) {
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
 
-    // Taken before the receive so that a descriptor that arrives always has
-    // a place to go; failing to queue it afterwards would lose it.
-    ReceivedFdPtr slot(take_slot());
-    if (slot == nullptr) {
-        return -1;
-    }
-
     ssize_t n;
     for (;;) {
+        // Before the receive, so that a descriptor that arrives always has
+        // a place to go; failing to keep it afterwards would lose it.
         make_room(ch, imsg_fd_reserve + CONTROL_FD_SLOTS);
         msg.msg_control = control.bytes;
         msg.msg_controllen = sizeof control.bytes;
@@ -389,13 +326,11 @@ ssize_t imsg_read(imsg_channel *ch) {
         for (ssize_t i = 0; i < count; i++) {
             int fd;
             memcpy(&fd, fds + static_cast<size_t>(i) * sizeof(int), sizeof fd);
-            received = true;
             // One read keeps one descriptor: the pairing by order counts on
             // one descriptor per send call.
-            if (i == 0 && slot != nullptr) {
-                received_fd *kept = slot.release();
-                kept->fd = fd;
-                TAILQ_INSERT_TAIL(&ch->received_fds, kept, entry);
+            if (!received) {
+                ring_push(&ch->received_fds, fd);
+                received = true;
             } else {
                 close(fd);
             }
@@ -406,9 +341,7 @@ ssize_t imsg_read(imsg_channel *ch) {
     // descriptors of one send call at most, so when it brought none its
     // descriptor is the one lost, and its place is kept empty.
     if ((msg.msg_flags & MSG_CTRUNC) != 0 && !received) {
-        received_fd *lost = slot.release();
-        lost->fd = -1;
-        TAILQ_INSERT_TAIL(&ch->received_fds, lost, entry);
+        ring_push(&ch->received_fds, -1);
         ch->losses.dropped++;
         ch->losses.table_full = free_slots(ch->fd, 1) == 0;
     } else if (received) {
@@ -419,58 +352,27 @@ ssize_t imsg_read(imsg_channel *ch) {
 }
 
 ssize_t imsg_get(imsg_channel *ch, imsg_message *msg) {
-    consume_borrowed(ch);
+    consume_lent(ch);
     ssize_t length = front_message(ch, msg);
     if (length <= 0) {
         return length;
     }
-    size_t payload = static_cast<size_t>(length) - IMSG_HDR_LEN;
-    // Allocated even when empty so that every message owns a block and
-    // imsg_release has one rule.
-    auto *data = static_cast<uint8_t *>(malloc(payload == 0 ? 1 : payload));
-    if (data == nullptr) {
-        return -1;
-    }
-    lend_front(ch, msg);
-    memcpy(data, msg->data, payload);
-    msg->data = data;
-    // Consumed at once: nothing of it stays borrowed.
-    consume_borrowed(ch);
-    return length;
-}
-
-ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg) {
-    consume_borrowed(ch);
-    ssize_t length = front_message(ch, msg);
-    if (length <= 0) {
-        return length;
-    }
-    lend_front(ch, msg);
+    ch->in_payload = ch->in_buf + IMSG_HDR_LEN;
+    msg->data = ch->in_payload;
+    msg->fd = (msg->header.flags & IMSG_FLAG_FD) != 0 ? imsg_take_fd(ch) : -1;
     return length;
 }
 
 void imsg_release(imsg_message *msg) {
-    free(msg->data);
+    msg->data = nullptr;
 }
 
 int imsg_take_fd(imsg_channel *ch) {
-    received_fd *oldest = TAILQ_FIRST(&ch->received_fds);
-    if (oldest == nullptr) {
-        return -1;
-    }
-    TAILQ_REMOVE(&ch->received_fds, oldest, entry);
-    int fd = oldest->fd;
-    give_slot(oldest);
-    return fd;
+    return ch->received_fds.count == 0 ? -1 : ring_pop(&ch->received_fds);
 }
 
 size_t imsg_fds_waiting(const imsg_channel *ch) {
-    size_t n = 0;
-    const received_fd *entry;
-    TAILQ_FOREACH(entry, &ch->received_fds, entry) {
-        n++;
-    }
-    return n;
+    return ch->received_fds.count;
 }
 
 imsg_losses imsg_take_losses(imsg_channel *ch) {

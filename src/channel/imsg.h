@@ -10,6 +10,14 @@
 // blocking mode and never closes the socket itself, and a send to a peer
 // that has gone fails with EPIPE instead of raising SIGPIPE. Functions that
 // fail return -1 (or null) with errno set, unless noted.
+//
+// Ownership: a channel owns every frame it hands out and every message it
+// hands in. Frames come from the channel (imsg_create, imsg_send), go back
+// to it sealed, and once written one of them is kept to build the next
+// message in, so a user that writes each message out before it makes the
+// next allocates nothing after imsg_setup. A received message's payload is
+// lent from the input buffer, and descriptors wait in a fixed ring of
+// places inside the channel: no read or extraction allocates.
 #pragma once
 
 #include <sys/queue.h>
@@ -36,12 +44,6 @@ static_assert(sizeof(imsg_header) == IMSG_HDR_LEN, "the wire header is 16 packed
 
 // One outgoing message. Invariant: used <= capacity <= limit, and while
 // queued, sent < used. `fd` (or -1) is owned by the buffer once set.
-//
-// A kept buffer (frame_buf_init_kept()) has a record and bytes that belong
-// to whoever set it up, for as long as the channel lives: wherever the
-// channel would free a buffer it empties a kept one instead (used and sent
-// 0, fd -1), and its capacity never changes. Empty means free for the next
-// message; a kept buffer that is not empty is being built or is queued.
 struct frame_buf {
     TAILQ_ENTRY(frame_buf) entry;
     uint8_t *data;
@@ -50,28 +52,21 @@ struct frame_buf {
     size_t used;
     size_t sent;
     int fd;
-    bool kept;
 };
 TAILQ_HEAD(frame_buf_list, frame_buf);
 
-// FIFO of sealed messages; the head may be partly written. `refused`
-// counts the descriptors send_queue_flush() closed unsent because the
-// kernel would not pass them (ETOOMANYREFS).
+// FIFO of sealed messages; the head may be partly written. `spare` is a
+// written buffer kept, emptied, for the next message rather than freed
+// (null when there is none). `refused` counts the descriptors
+// send_queue_flush() closed unsent because the kernel would not pass them
+// (ETOOMANYREFS).
 struct send_queue {
     frame_buf_list pending;
+    frame_buf *spare;
     uint32_t count;
     uint32_t refused;
     int fd;
 };
-
-// A received descriptor waiting for the message that claims it. A
-// descriptor the kernel could not install holds its place in the order
-// with fd -1, so that the messages after it still pair with their own.
-struct received_fd {
-    TAILQ_ENTRY(received_fd) entry;
-    int fd;
-};
-TAILQ_HEAD(received_fd_list, received_fd);
 
 // What the channel gave up because the process's descriptor table was
 // short, or the kernel would not pass a descriptor, kept for its user to
@@ -90,17 +85,27 @@ struct imsg_losses {
     bool table_full;
 };
 
-// Received descriptors wait in places the channel keeps outside the
-// allocator: a user that lets at most IMSG_FD_PLACES - 1 wait between reads
-// leaves a place for every read, so that no read allocates.
+// Received descriptors wait, oldest first, in a ring of places inside the
+// channel. A user that lets at most IMSG_FD_PLACES - 1 wait between reads
+// always leaves a place for the next read; one that lets all of them fill
+// loses the oldest when the next read makes room.
 inline constexpr size_t IMSG_FD_PLACES = 17;
+
+// The waiting descriptors: `count` places from `first` on, in order,
+// wrapping at the end. A descriptor the kernel could not install holds its
+// place with -1, so that the messages after it still pair with their own.
+struct imsg_fd_ring {
+    int places[IMSG_FD_PLACES];
+    size_t first;
+    size_t count;
+};
 
 // One endpoint. Bytes [0, in_len) of in_buf are received and not yet
 // extracted, and always begin at a message boundary. in_payload is not null
-// while a message handed out by imsg_get_borrowed() still sits at the front
-// of in_buf.
+// while a message handed out by imsg_get() still sits at the front of
+// in_buf.
 struct imsg_channel {
-    received_fd_list received_fds;
+    imsg_fd_ring received_fds;
     uint8_t in_buf[IMSG_INBUF_LEN];
     uint8_t *in_payload;
     size_t in_len;
@@ -110,9 +115,8 @@ struct imsg_channel {
     pid_t pid;
 };
 
-// A received message: `data` (length - 16 bytes) is owned by the message
-// until imsg_release(), or borrowed from the channel after
-// imsg_get_borrowed(); `fd` (-1 for none) belongs to the caller for good.
+// A received message: `data` (length - 16 bytes) is lent by the channel
+// (see imsg_get()); `fd` (-1 for none) belongs to the caller for good.
 struct imsg_message {
     imsg_header header;
     int fd;
@@ -122,62 +126,55 @@ struct imsg_message {
 // Descriptor slots that every read keeps free beyond those it may bring in.
 extern uint32_t imsg_fd_reserve;
 
-// Sets up the channel on a socket; takes the process id for pid 0. No
-// system call but getpid; cannot fail.
+// Sets up the channel on a socket; takes the process id for pid 0. Makes
+// the frame the first message is built in; short of memory, the first
+// message makes it instead. Cannot fail.
 void imsg_setup(imsg_channel *ch, int fd);
 
-// A new message holding only its header, with room for `size` payload
-// bytes; the caller owns it until imsg_seal(). Null with ERANGE when
-// 16 + size > 16384 (nothing allocated), or with the allocator's errno.
+// A new message holding only its header, with room for `size` payload bytes
+// and more up to 16384 bytes in all; the caller builds it until imsg_seal().
+// It is the channel's spare frame when there is one, else a new one. Null
+// with ERANGE when 16 + size > 16384, or with the allocator's errno.
 frame_buf *imsg_create(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, uint16_t size);
 
-// As imsg_create(), but the message is built in the caller's kept frame, so
-// nothing is allocated and only its limit can refuse an add. Null with
-// EINVAL for a frame that is not kept, or with EBUSY while it is not empty
-// (still queued, or a message is being built in it).
-frame_buf *imsg_create_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id,
-                          pid_t pid);
-
-// Appends len bytes; returns len. On -1 the buffer has been freed (a kept
-// one emptied) and must not be used again. Adding 0 bytes changes nothing
-// (data may be null).
+// Appends len bytes; returns len. On -1 (ENOMEM: the message would pass
+// 16384 bytes) the buffer is gone and must not be used again. Adding 0
+// bytes changes nothing (data may be null).
 int imsg_add(frame_buf *buf, const void *data, uint16_t len);
 
-// Fills in length and flags and hands the buffer to the channel's queue.
+// Fills in length and flags and hands the buffer back to the channel's
+// queue.
 void imsg_seal(imsg_channel *ch, frame_buf *buf);
 
 // Queues a whole message; 1 on success. The descriptor (or -1) belongs to
-// the channel only on success; after -1 nothing is queued and it is still
-// the caller's.
+// the channel only on success; after -1 (ERANGE, or the allocator's errno)
+// nothing is queued and it is still the caller's.
 int imsg_send(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
               const void *data, uint16_t len);
-
-// As imsg_send(), built in the caller's kept frame: it allocates nothing and
-// fails only as imsg_send() does for ERANGE, or as imsg_create_in() does.
-int imsg_send_in(imsg_channel *ch, frame_buf *frame, uint32_t type, uint32_t peer_id, pid_t pid,
-                 int fd, const void *data, uint16_t len);
 
 // As imsg_send() with the payload gathered from pieces in order.
 int imsg_sendv(imsg_channel *ch, uint32_t type, uint32_t peer_id, pid_t pid, int fd,
                const struct iovec *iov, int iovcnt);
 
-// Writes the queue out; 0 once it is empty. After -1 what was not written
-// stays queued, in order, for the next call.
-int imsg_write_all(imsg_channel *ch);
-
-// As imsg_write_all(), but a send that cannot go now is waited out: EAGAIN
-// in poll() until the socket takes more, ENOBUFS and ENOMEM after a short
+// Writes the queue out, waiting out a send that cannot go now: EAGAIN in
+// poll() until the socket takes more, ENOBUFS and ENOMEM after a short
 // back-off. A descriptor the kernel refuses to pass (ETOOMANYREFS) is
 // closed and its message sent without it, flag cleared, counted in the
 // losses. So it returns 0 with the queue empty, or -1 with the error of a
 // send that cannot succeed (EPIPE or ECONNRESET once the peer has gone),
 // the rest still queued. On a blocking socket it costs no call beyond the
-// sends.
-int imsg_flush(imsg_channel *ch);
+// sends; on an empty queue, none at all.
+int imsg_write_all(imsg_channel *ch);
 
 // Drops every queued message (closing their descriptors) and closes every
-// received descriptor not handed out. Buffered input stays.
+// received descriptor not handed out. Buffered input and the spare frame
+// stay.
 void imsg_discard(imsg_channel *ch);
+
+// Frees what imsg_setup() and later messages allocated, after discarding
+// as imsg_discard() does; the channel must be set up again before use. A
+// channel that lives as long as its process needs no call.
+void imsg_teardown(imsg_channel *ch);
 
 // One receive into in_buf, keeping at most one passed descriptor (the rest
 // are closed). Bytes read; 0 when the peer closed; -1 with the receive's
@@ -197,16 +194,14 @@ ssize_t imsg_read(imsg_channel *ch);
 
 // Extracts the next complete message: its whole length; 0 when none is
 // complete; -1 with ERANGE for a length outside [16, 16384] (nothing
-// consumed, and every later call answers the same).
+// consumed, and every later call answers the same). Nothing is allocated
+// or copied: msg->data points into in_buf, where the message stays, valid,
+// until the next imsg_get() or imsg_read() on the channel consumes it. Its
+// descriptor is the oldest waiting one when its header asks for one.
 ssize_t imsg_get(imsg_channel *ch, imsg_message *msg);
 
-// As imsg_get(), but allocates and copies nothing: msg->data points into
-// in_buf, where the message stays until the next imsg_get(),
-// imsg_get_borrowed() or imsg_read() on the channel consumes it. Until then
-// the payload is valid; it must not be given to imsg_release().
-ssize_t imsg_get_borrowed(imsg_channel *ch, imsg_message *msg);
-
-// Frees the payload of a message from imsg_get(); leaves msg->fd alone.
+// Ends the loan of a message's payload (msg->data becomes null); leaves
+// msg->fd alone.
 void imsg_release(imsg_message *msg);
 
 // Takes the oldest waiting place: its descriptor (now the caller's), or -1
@@ -214,7 +209,7 @@ void imsg_release(imsg_message *msg);
 int imsg_take_fd(imsg_channel *ch);
 
 // How many places wait for a message to claim them, dropped descriptors'
-// included. The channel sets no bound of its own; its user decides how many
+// included: at most IMSG_FD_PLACES. Below that its user decides how many
 // may wait.
 size_t imsg_fds_waiting(const imsg_channel *ch);
 
@@ -246,12 +241,8 @@ void imsg_backoff_wait(imsg_backoff *b);
 frame_buf *frame_buf_new(size_t size, size_t limit);
 // A buffer that never grows: its limit is its capacity.
 frame_buf *frame_buf_new_fixed(size_t capacity);
-// Sets up a kept buffer (see frame_buf) on the caller's record and
-// `capacity` bytes of storage, both of which must outlive every use of it.
-void frame_buf_init_kept(frame_buf *buf, uint8_t *storage, size_t capacity);
 int frame_buf_append(frame_buf *buf, const void *data, size_t n);
-// Reallocates data to exactly used + n bytes (which may shrink it); a kept
-// buffer keeps its bytes and succeeds when they are enough.
+// Reallocates data to exactly used + n bytes (which may shrink it).
 int frame_buf_grow(frame_buf *buf, size_t n);
 // Claims n uninitialised bytes at the end; their position, or null.
 void *frame_buf_reserve(frame_buf *buf, size_t n);
@@ -260,10 +251,10 @@ void *frame_buf_reserve(frame_buf *buf, size_t n);
 void *frame_buf_at(frame_buf *buf, size_t pos, size_t n);
 size_t frame_buf_size(const frame_buf *buf);
 size_t frame_buf_room(const frame_buf *buf);
-// Frees data and record (empties a kept buffer); does not close buf->fd.
+// Frees data and record; does not close buf->fd.
 void frame_buf_free(frame_buf *buf);
 
-// Empty, with no socket (fd -1).
+// Empty, with no socket (fd -1) and no spare.
 void send_queue_init(send_queue *q);
 // Takes ownership of a buffer with used > 0, descriptor included.
 void send_queue_append(send_queue *q, frame_buf *buf);
@@ -272,14 +263,17 @@ void send_queue_append(send_queue *q, frame_buf *buf);
 // (ENOBUFS reported as EAGAIN), the queue unchanged.
 int send_queue_write(send_queue *q);
 // Writes until the queue is empty, waiting out sends that cannot go now, as
-// imsg_flush() describes.
+// imsg_write_all() describes.
 int send_queue_flush(send_queue *q);
 // As send_queue_write() with writev and no descriptor passing.
 int send_queue_writev(send_queue *q);
 // Marks n bytes from the head as written, removing (and closing the
 // descriptors of) the buffers that are now complete.
 void send_queue_consume(send_queue *q, size_t n);
-// Unlinks and frees buf, closing its descriptor.
+// Unlinks buf and closes its descriptor; keeps it, emptied, as the spare
+// when the queue has none, and frees it otherwise.
 void send_queue_remove(send_queue *q, frame_buf *buf);
 // Removes every buffer as send_queue_remove() does.
 void send_queue_clear(send_queue *q);
+// The spare, emptied, now the caller's; null when there is none.
+frame_buf *send_queue_take_spare(send_queue *q);

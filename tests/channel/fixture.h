@@ -70,7 +70,7 @@ class ChannelTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        imsg_discard(ch_.get());
+        imsg_teardown(ch_.get());
         close(sv_[0]);
         close(sv_[1]);
         EXPECT_EQ(testutil::open_fds(), before_) << "a descriptor leaked";

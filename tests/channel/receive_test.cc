@@ -21,7 +21,7 @@ class ReceiveTest : public ChannelTest {
     ssize_t get(imsg_message *msg, Bytes *payload) {
         ssize_t n = imsg_get(ch(), msg);
         if (n > 0) {
-            EXPECT_NE(msg->data, nullptr) << "even an empty payload is allocated";
+            EXPECT_EQ(msg->data, ch()->in_buf + IMSG_HDR_LEN) << "lent, not copied";
             payload->assign(msg->data, msg->data + (n - static_cast<ssize_t>(IMSG_HDR_LEN)));
             imsg_release(msg);
         }
@@ -58,6 +58,8 @@ TEST_F(ReceiveTest, MessageArrivingByteByByteComesOutOnceComplete) {
     EXPECT_EQ(msg.header.pid, 6);
     EXPECT_EQ(msg.fd, -1) << "the flag alone brings no descriptor";
     EXPECT_EQ(got, payload);
+    EXPECT_EQ(ch()->in_len, wire.size()) << "lent until the next call";
+    EXPECT_EQ(imsg_get(ch(), &msg), 0);
     EXPECT_EQ(ch()->in_len, 0u);
 }
 
@@ -83,28 +85,26 @@ TEST_F(ReceiveTest, SeveralMessagesInOneReadComeOutInOrder) {
 }
 
 TEST_F(ReceiveTest, LengthOutsideTheFrameLimitsIsRefusedForGood) {
-    for (auto extract : {imsg_get, imsg_get_borrowed}) {
-        for (uint16_t length : {uint16_t{0}, uint16_t{15}, uint16_t{16385}, uint16_t{65535}}) {
-            SCOPED_TRACE(length);
-            Bytes wire = frame(1, length, 0, 0, 0, pattern(20, 0));
-            ASSERT_TRUE(send_all(peer(), wire));
-            read_until_buffered(wire.size());
-            for (int attempt = 0; attempt < 2; attempt++) {
-                imsg_message msg;
-                errno = 0;
-                EXPECT_EQ(extract(ch(), &msg), -1);
-                EXPECT_EQ(errno, ERANGE);
-                EXPECT_EQ(msg.header.length, length);
-                EXPECT_EQ(ch()->in_len, wire.size()) << "nothing may be consumed";
-            }
-            ch()->in_len = 0;
+    for (uint16_t length : {uint16_t{0}, uint16_t{15}, uint16_t{16385}, uint16_t{65535}}) {
+        SCOPED_TRACE(length);
+        Bytes wire = frame(1, length, 0, 0, 0, pattern(20, 0));
+        ASSERT_TRUE(send_all(peer(), wire));
+        read_until_buffered(wire.size());
+        for (int attempt = 0; attempt < 2; attempt++) {
+            imsg_message msg;
+            errno = 0;
+            EXPECT_EQ(imsg_get(ch(), &msg), -1);
+            EXPECT_EQ(errno, ERANGE);
+            EXPECT_EQ(msg.header.length, length);
+            EXPECT_EQ(ch()->in_len, wire.size()) << "nothing may be consumed";
         }
+        ch()->in_len = 0;
     }
 }
 
-// A borrowed payload is the input itself: it stays put, and valid, until
-// the channel is next asked for a message or a read, which consume it.
-TEST_F(ReceiveTest, ABorrowedMessageStaysInTheInputUntilTheNextCall) {
+// A lent payload is the input itself: it stays put, and valid, until the
+// channel is next asked for a message or a read, which consume it.
+TEST_F(ReceiveTest, ALentMessageStaysInTheInputUntilTheNextCall) {
     Pipe pipe;
     Bytes a = frame(1, pattern(30, 1));
     Bytes b = frame(2, pattern(7, 2), IMSG_FLAG_FD);
@@ -114,37 +114,41 @@ TEST_F(ReceiveTest, ABorrowedMessageStaysInTheInputUntilTheNextCall) {
     read_until_buffered(wire.size());
 
     imsg_message msg;
-    ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(a.size()));
+    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(a.size()));
     EXPECT_EQ(msg.header.type, 1u);
     EXPECT_EQ(msg.data, ch()->in_buf + IMSG_HDR_LEN) << "no copy";
     EXPECT_EQ(Bytes(msg.data, msg.data + 30), pattern(30, 1));
     EXPECT_EQ(msg.fd, -1);
-    EXPECT_EQ(ch()->in_len, wire.size()) << "not consumed while borrowed";
+    EXPECT_EQ(ch()->in_len, wire.size()) << "not consumed while lent";
 
-    ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(b.size()));
+    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(b.size()));
     EXPECT_EQ(msg.header.type, 2u);
     EXPECT_EQ(ch()->in_len, b.size() + c.size());
     EXPECT_EQ(Bytes(msg.data, msg.data + 7), pattern(7, 2));
-    ASSERT_NE(msg.fd, -1) << "a borrowed message claims its descriptor";
+    ASSERT_NE(msg.fd, -1) << "a lent message claims its descriptor";
     EXPECT_TRUE(same_file(msg.fd, pipe.read_end()));
     close(msg.fd);
 
-    // The copying extraction takes over after a borrowed one.
+    // Releasing ends the loan; the message still leaves only at the next
+    // call.
+    imsg_release(&msg);
+    EXPECT_EQ(msg.data, nullptr);
+    EXPECT_EQ(ch()->in_len, b.size() + c.size());
     Bytes got;
     ASSERT_EQ(get(&msg, &got), static_cast<ssize_t>(c.size()));
     EXPECT_EQ(msg.header.type, 3u);
     EXPECT_EQ(got, pattern(12, 3));
+    EXPECT_EQ(imsg_get(ch(), &msg), 0);
     EXPECT_EQ(ch()->in_len, 0u);
-    EXPECT_EQ(imsg_get_borrowed(ch(), &msg), 0);
 
-    // A read consumes what is borrowed before it takes in more.
+    // A read consumes what is lent before it takes in more.
     ASSERT_TRUE(send_all(peer(), a));
     read_until_buffered(a.size());
-    ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(a.size()));
+    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(a.size()));
     ASSERT_TRUE(send_all(peer(), c));
     ASSERT_EQ(imsg_read(ch()), static_cast<ssize_t>(c.size()));
     EXPECT_EQ(ch()->in_len, c.size());
-    ASSERT_EQ(imsg_get_borrowed(ch(), &msg), static_cast<ssize_t>(c.size()));
+    ASSERT_EQ(imsg_get(ch(), &msg), static_cast<ssize_t>(c.size()));
     EXPECT_EQ(msg.header.type, 3u);
     EXPECT_EQ(Bytes(msg.data, msg.data + 12), pattern(12, 3));
 }
@@ -228,7 +232,7 @@ TEST_F(ReceiveTest, ChannelsOnBothEndsAgree) {
     EXPECT_TRUE(same_file(msg.fd, pipe.read_end()));
     close(msg.fd);
     imsg_release(&msg);
-    imsg_discard(other.get());
+    imsg_teardown(other.get());
 }
 
 // Lowers the soft descriptor limit and fills every hole below it, then frees

@@ -129,26 +129,21 @@ TEST_F(SendTest, PayloadAboveTheLimitIsRefusedAndNothingQueued) {
     EXPECT_EQ(header_of(r.bytes).length, IMSG_MAX_LEN);
 }
 
-TEST_F(SendTest, AddGrowsToTheExactSizeAndNeverPastTheLimit) {
+// A message is built in a frame that holds the largest one, so no add
+// reallocates; the add that would pass 16384 bytes fails, and the message
+// is gone.
+TEST_F(SendTest, AddsFillTheFrameInPlaceAndNeverPastTheLimit) {
     frame_buf *buf = imsg_create(ch(), 0, 0, 0, 1024);
     ASSERT_NE(buf, nullptr);
-    EXPECT_EQ(buf->capacity, IMSG_HDR_LEN + 1024);
+    EXPECT_EQ(buf->capacity, IMSG_MAX_LEN);
     EXPECT_EQ(buf->used, IMSG_HDR_LEN);
+    uint8_t *data = buf->data;
 
     Bytes chunk = pattern(1024, 4);
-    ASSERT_EQ(imsg_add(buf, chunk.data(), 1024), 1024);
-    EXPECT_EQ(buf->capacity, IMSG_HDR_LEN + 1024) << "a fitting add must not reallocate";
-
-    uint8_t *before = buf->data;
-    size_t capacity = buf->capacity;
     EXPECT_EQ(imsg_add(buf, nullptr, 0), 0);
-    EXPECT_EQ(buf->data, before);
-    EXPECT_EQ(buf->capacity, capacity);
-
-    for (size_t step : {size_t{1}, size_t{999}, size_t{4000}}) {
-        ASSERT_EQ(imsg_add(buf, chunk.data(), static_cast<uint16_t>(std::min(step, chunk.size()))),
-                  static_cast<int>(std::min(step, chunk.size())));
-        EXPECT_EQ(buf->capacity, buf->used) << "growth must be to the exact size";
+    EXPECT_EQ(buf->used, IMSG_HDR_LEN);
+    for (size_t step : {size_t{1024}, size_t{1}, size_t{999}}) {
+        ASSERT_EQ(imsg_add(buf, chunk.data(), static_cast<uint16_t>(step)), static_cast<int>(step));
     }
     while (buf->used + chunk.size() <= IMSG_MAX_LEN) {
         ASSERT_EQ(imsg_add(buf, chunk.data(), 1024), 1024);
@@ -156,7 +151,7 @@ TEST_F(SendTest, AddGrowsToTheExactSizeAndNeverPastTheLimit) {
     size_t rest = IMSG_MAX_LEN - buf->used;
     ASSERT_EQ(imsg_add(buf, chunk.data(), static_cast<uint16_t>(rest)), static_cast<int>(rest));
     EXPECT_EQ(buf->used, IMSG_MAX_LEN);
-    EXPECT_EQ(buf->capacity, IMSG_MAX_LEN);
+    EXPECT_EQ(buf->data, data) << "an add must not reallocate";
 
     frame_buf *full = buf;
     errno = 0;
@@ -164,6 +159,31 @@ TEST_F(SendTest, AddGrowsToTheExactSizeAndNeverPastTheLimit) {
     EXPECT_EQ(errno, ENOMEM);
     // The failed add freed the buffer; the leak checker sees to the rest.
     EXPECT_EQ(ch()->out.count, 0u);
+}
+
+// Standalone buffers grow to the exact size an append needs, never past
+// their limit.
+TEST(FrameBufTest, AppendsGrowToTheExactSizeAndNeverPastTheLimit) {
+    frame_buf *buf = frame_buf_new(16, IMSG_MAX_LEN);
+    ASSERT_NE(buf, nullptr);
+    Bytes chunk = pattern(4000, 4);
+    for (size_t step : {size_t{16}, size_t{1}, size_t{999}, size_t{4000}}) {
+        uint8_t *before = buf->data;
+        size_t capacity = buf->capacity;
+        ASSERT_EQ(frame_buf_append(buf, chunk.data(), step), 0);
+        if (buf->used <= capacity) {
+            EXPECT_EQ(buf->data, before) << "a fitting append must not reallocate";
+        } else {
+            EXPECT_EQ(buf->capacity, buf->used) << "growth must be to the exact size";
+        }
+    }
+    Bytes rest(IMSG_MAX_LEN - buf->used + 1);
+    size_t used = buf->used;
+    errno = 0;
+    EXPECT_EQ(frame_buf_append(buf, rest.data(), rest.size()), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(buf->used, used) << "a refused append leaves the buffer as it was";
+    frame_buf_free(buf);
 }
 
 TEST(FrameBufTest, BuffersKeepTheirLimitAndBounds) {
@@ -276,8 +296,10 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
         }
     };
     take(drain(peer()));
-    while (imsg_write_all(ch()) == -1) {
-        ASSERT_EQ(errno, EAGAIN);
+    while (ch()->out.count != 0) {
+        if (send_queue_write(&ch()->out) == -1) {
+            ASSERT_EQ(errno, EAGAIN);
+        }
         take(drain(peer()));
     }
     take(drain(peer()));
@@ -286,16 +308,13 @@ TEST_F(SendTest, PartialWriteResumesInPlaceAndSendsTheDescriptorOnce) {
     EXPECT_EQ(got.fds.size(), 1u);
 }
 
-// A kept frame: the caller's record and bytes, reused for every message.
-struct KeptFrame {
-    KeptFrame() { frame_buf_init_kept(&buf, bytes, sizeof bytes); }
-    frame_buf buf;
-    uint8_t bytes[IMSG_MAX_LEN];
-};
-
-TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
-    auto kept = std::make_unique<KeptFrame>();
-    frame_buf *out = &kept->buf;
+// The channel keeps a written frame to build the next message in: a user
+// that writes each message out before it makes the next reuses one frame,
+// whole or built in pieces, with or without a descriptor.
+TEST_F(SendTest, OneFrameCarriesMessageAfterMessageOnceEachIsWritten) {
+    frame_buf *spare = ch()->out.spare;
+    ASSERT_NE(spare, nullptr) << "set up with a frame to build in";
+    EXPECT_EQ(spare->capacity, IMSG_MAX_LEN);
     Pipe pipe;
     int fd = pipe.release_write_end();
     Bytes whole = pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 3);
@@ -303,15 +322,13 @@ TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
     Bytes b = pattern(300, 5);
 
     // Whole, with a descriptor and the largest payload.
-    ASSERT_EQ(
-        imsg_send_in(ch(), out, 9, 1, 0, fd, whole.data(), static_cast<uint16_t>(whole.size())), 1);
-    EXPECT_EQ(TAILQ_FIRST(&ch()->out.pending), out) << "built in place of a new buffer";
-    errno = 0;
-    EXPECT_EQ(imsg_create_in(ch(), out, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, EBUSY) << "a queued frame takes no second message";
+    ASSERT_EQ(imsg_send(ch(), 9, 1, 0, fd, whole.data(), static_cast<uint16_t>(whole.size())), 1);
+    EXPECT_EQ(TAILQ_FIRST(&ch()->out.pending), spare) << "built in the spare";
+    EXPECT_EQ(ch()->out.spare, nullptr);
     ASSERT_EQ(imsg_write_all(ch()), 0);
-    EXPECT_EQ(out->used, 0u);
-    EXPECT_EQ(out->fd, -1);
+    EXPECT_EQ(ch()->out.spare, spare) << "kept once written";
+    EXPECT_EQ(spare->used, 0u);
+    EXPECT_EQ(spare->fd, -1);
     EXPECT_FALSE(testutil::fd_is_open(fd)) << "the descriptor went with the message";
     Received r = drain(peer());
     EXPECT_EQ(r.bytes, frame(9, IMSG_MAX_LEN, IMSG_FLAG_FD, 1, getpid(), whole));
@@ -320,62 +337,60 @@ TEST_F(SendTest, AKeptFrameCarriesMessageAfterMessageAndIsEmptiedOnceSent) {
     r.fds[0].reset();
 
     // Built in pieces, in the same frame.
-    frame_buf *built = imsg_create_in(ch(), out, 2, 0, 77);
-    ASSERT_EQ(built, out);
+    frame_buf *built = imsg_create(ch(), 2, 0, 77, 0);
+    ASSERT_EQ(built, spare);
     ASSERT_EQ(imsg_add(built, a.data(), static_cast<uint16_t>(a.size())), 5);
     ASSERT_EQ(imsg_add(built, b.data(), static_cast<uint16_t>(b.size())), 300);
     imsg_seal(ch(), built);
     ASSERT_EQ(imsg_write_all(ch()), 0);
     EXPECT_EQ(drain(peer()).bytes,
               frame(2, static_cast<uint16_t>(IMSG_HDR_LEN + 305), 0, 0, 77, cat({a, b})));
-    EXPECT_EQ(out->capacity, IMSG_MAX_LEN) << "a kept frame keeps its size";
+    EXPECT_EQ(ch()->out.spare, spare);
 }
 
-TEST_F(SendTest, AKeptFrameRefusesWhatItCannotHoldAndStaysUsable) {
-    auto kept = std::make_unique<KeptFrame>();
-    frame_buf *out = &kept->buf;
+// Messages queued together each get a frame of their own; once written,
+// one is kept and the others are freed, and every later message, however
+// large, fits the one kept.
+TEST_F(SendTest, MessagesQueuedTogetherLeaveOneFrameKept) {
+    Bytes big = pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 1);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(imsg_send(ch(), static_cast<uint32_t>(i), 0, 0, -1, nullptr, 0), 1);
+    }
+    EXPECT_EQ(ch()->out.spare, nullptr);
+    ASSERT_EQ(imsg_write_all(ch()), 0);
+    ASSERT_NE(ch()->out.spare, nullptr);
+    EXPECT_EQ(ch()->out.spare->capacity, IMSG_MAX_LEN);
+    EXPECT_EQ(drain(peer()).bytes.size(), 3 * IMSG_HDR_LEN);
+    ASSERT_EQ(imsg_send(ch(), 4, 0, 0, -1, big.data(), static_cast<uint16_t>(big.size())), 1);
+    ASSERT_EQ(imsg_write_all(ch()), 0);
+    EXPECT_EQ(drain(peer()).bytes, frame(4, IMSG_MAX_LEN, 0, 0, getpid(), big));
+}
+
+TEST_F(SendTest, WhatNoFrameCanHoldIsRefusedAndTheChannelStaysUsable) {
     Bytes big = pattern(IMSG_MAX_LEN - IMSG_HDR_LEN, 1);
 
-    // Past the limit: the add fails and empties the frame instead of freeing it.
-    frame_buf *built = imsg_create_in(ch(), out, 1, 0, 0);
+    // Past the limit: the add fails and the message is gone.
+    frame_buf *built = imsg_create(ch(), 1, 0, 0, 1024);
     ASSERT_NE(built, nullptr);
     ASSERT_EQ(imsg_add(built, big.data(), static_cast<uint16_t>(big.size())),
               static_cast<int>(big.size()));
     errno = 0;
     EXPECT_EQ(imsg_add(built, big.data(), 1), -1);
     EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(out->used, 0u);
     EXPECT_EQ(ch()->out.count, 0u);
 
     // Too long for any frame, and a descriptor that stays the caller's.
     Pipe pipe;
     errno = 0;
-    EXPECT_EQ(imsg_send_in(ch(), out, 1, 0, 0, pipe.read_end(), big.data(),
-                           static_cast<uint16_t>(big.size() + 1)),
+    EXPECT_EQ(imsg_send(ch(), 1, 0, 0, pipe.read_end(), big.data(),
+                        static_cast<uint16_t>(big.size() + 1)),
               -1);
     EXPECT_EQ(errno, ERANGE);
     EXPECT_TRUE(testutil::fd_is_open(pipe.read_end()));
-    EXPECT_EQ(out->used, 0u);
-
-    // An allocated buffer is not a kept frame.
-    frame_buf *plain = frame_buf_new(64, 64);
-    ASSERT_NE(plain, nullptr);
-    errno = 0;
-    EXPECT_EQ(imsg_create_in(ch(), plain, 1, 0, 0), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(imsg_send_in(ch(), plain, 1, 0, 0, -1, nullptr, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
-    frame_buf_free(plain);
-
-    // Growth within the bytes succeeds and changes nothing; beyond, ENOMEM.
-    ASSERT_EQ(frame_buf_grow(out, IMSG_MAX_LEN), 0);
-    EXPECT_EQ(out->capacity, IMSG_MAX_LEN);
-    errno = 0;
-    EXPECT_EQ(frame_buf_grow(out, IMSG_MAX_LEN + 1), -1);
-    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(ch()->out.count, 0u);
 
     // Still good for the next message.
-    ASSERT_EQ(imsg_send_in(ch(), out, 4, 0, 0, -1, nullptr, 0), 1);
+    ASSERT_EQ(imsg_send(ch(), 4, 0, 0, -1, nullptr, 0), 1);
     ASSERT_EQ(imsg_write_all(ch()), 0);
     EXPECT_EQ(drain(peer()).bytes, frame(4, IMSG_HDR_LEN, 0, 0, getpid(), {}));
 }

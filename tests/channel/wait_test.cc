@@ -74,7 +74,7 @@ TEST_F(WaitTest, FlushWaitsForAPausedReaderOnAFullNonBlockingSocket) {
         return got == expected ? 0 : 1;
     });
     errno = 0;
-    int flushed = imsg_flush(ch());
+    int flushed = imsg_write_all(ch());
     EXPECT_EQ(flushed, 0) << strerror(errno);
     EXPECT_EQ(ch()->out.count, 0u);
     if (flushed != 0) {
@@ -91,7 +91,7 @@ TEST_F(WaitTest, FlushTriesTransientFailuresAgainUntilTheyPass) {
         ASSERT_EQ(imsg_send(ch(), 5, 0, 0, fd, nullptr, 0), 1);
         int before = testutil::send_faults_injected();
         testutil::send_fault_arm(err, 3);
-        EXPECT_EQ(imsg_flush(ch()), 0);
+        EXPECT_EQ(imsg_write_all(ch()), 0);
         EXPECT_EQ(testutil::send_faults_injected() - before, 3);
         EXPECT_EQ(ch()->out.count, 0u);
         Received r = drain(peer());
@@ -110,7 +110,7 @@ TEST_F(WaitTest, FlushSendsAMessageWhoseDescriptorIsRefusedWithoutIt) {
     ASSERT_EQ(imsg_send(ch(), 2, 0, 0, pipe.release_write_end(), nullptr, 0), 1);
     ASSERT_EQ(imsg_send(ch(), 3, 0, 0, -1, nullptr, 0), 1);
     testutil::send_fault_arm(ETOOMANYREFS, 1);
-    EXPECT_EQ(imsg_flush(ch()), 0);
+    EXPECT_EQ(imsg_write_all(ch()), 0);
     EXPECT_EQ(ch()->out.count, 0u);
     Received r = drain(peer());
     EXPECT_EQ(r.bytes, cat({frame(1, 16, 0, 0, getpid(), {}), frame(2, 16, 0, 0, getpid(), {}),
@@ -127,7 +127,7 @@ TEST_F(WaitTest, OneWriteStillReportsAShortageOfBuffersAsTryAgain) {
     EXPECT_EQ(send_queue_write(&ch()->out), -1);
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_EQ(ch()->out.count, 1u);
-    ASSERT_EQ(imsg_flush(ch()), 0);
+    ASSERT_EQ(imsg_write_all(ch()), 0);
     EXPECT_EQ(drain(peer()).bytes, frame(1, 16, 0, 0, getpid(), {}));
 }
 
@@ -141,7 +141,7 @@ TEST_F(WaitTest, SendingToAPeerThatHasGoneFailsWithEpipeAndNoSignal) {
             return 10;
         }
         errno = 0;
-        int flushed = imsg_flush(ch());
+        int flushed = imsg_write_all(ch());
         int err = errno;
         if (flushed != -1 || (err != EPIPE && err != ECONNRESET)) {
             return 11;
