@@ -22,10 +22,12 @@ struct Fault {
     }
 };
 
-Fault any_send;
-Fault send_with_fd;
-Fault any_receive;
-int sends_failed;
+// Each thread arms its own: a loop served on a thread of its own fails its
+// calls, and the test's peer, on another, is left alone.
+thread_local Fault any_send;
+thread_local Fault send_with_fd;
+thread_local Fault any_receive;
+thread_local int sends_failed;
 
 bool passes_descriptor(const msghdr *msg) {
     for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr;

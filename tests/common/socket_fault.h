@@ -1,8 +1,8 @@
 // Failures of the socket calls on demand. A binary that links
 // socket_fault.cc has its own sendmsg() and recvmsg(), which the code under
 // test calls instead of the system library's: once armed, they fail the
-// next few calls with the given error and pass every other call straight
-// to the kernel.
+// next few calls of the thread that armed them with the given error and
+// pass every other call straight to the kernel.
 #pragma once
 
 namespace testutil {
@@ -18,7 +18,7 @@ void send_fd_fault_arm(int err, int times);
 void recv_fault_arm(int err, int times);
 
 // How many sendmsg() calls have been failed on purpose so far in this
-// process.
+// thread.
 int send_faults_injected();
 
 }  // namespace testutil

@@ -18,7 +18,7 @@
 
 #include "common/child.h"
 #include "common/socket_fault.h"
-#include "frame/loop_child.h"
+#include "frame/loop_harness.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
@@ -128,7 +128,7 @@ TEST_F(Boundary, APeerThatLeavesWithRepliesUnreadEndsTheServiceNormally) {
     }
     for (int run = 0; run < 50; run++) {
         SCOPED_TRACE("run " + std::to_string(run));
-        LoopChild child(default_sigpipe);
+        LoopRun child(default_sigpipe, LoopRun::forked);
         ASSERT_TRUE(send_bytes(child.sock(), hellos));
         std::string prefix = child.line_prefix();
         Exit e = child.wait_exit();
@@ -142,7 +142,7 @@ TEST_F(Boundary, APeerThatLeavesWithRepliesUnreadEndsTheServiceNormally) {
 }
 
 TEST_F(Boundary, AStoreAnsweredAfterThePeerLeftEndsTheServiceNormally) {
-    LoopChild child(default_sigpipe);
+    LoopRun child(default_sigpipe, LoopRun::forked);
     // Made after the child, which must not hold the writing end.
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -163,10 +163,12 @@ TEST_F(Boundary, AStoreAnsweredAfterThePeerLeftEndsTheServiceNormally) {
 
 TEST_F(Boundary, NoSignalDispositionChanges) {
     queue_api_set_finish(record_dispositions);
-    LoopChild child([] {
-        default_sigpipe();
-        record_dispositions();
-    });
+    LoopRun child(
+        [] {
+            default_sigpipe();
+            record_dispositions();
+        },
+        LoopRun::forked);
     Reply r = child.request(QUEUE_FINISH, {});
     expect_reply(r, u32(1));
     std::vector<std::string> seen = child.records();
@@ -197,11 +199,13 @@ long cpu_ticks(pid_t pid) {
 }
 
 TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies) {
-    LoopChild child([] {
-        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-        int small = 4096;
-        setsockopt(0, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    });
+    LoopRun child(
+        [] {
+            fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+            int small = 4096;
+            setsockopt(0, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        },
+        LoopRun::forked);
     bound_waits(child.sock());
 
     // Idle: an idle backend sleeps.
@@ -250,7 +254,7 @@ TEST_F(Boundary, ASendThatCannotGoNowIsTriedAgainBeforeTheNextRequest) {
     for (int err : {EAGAIN, ENOBUFS, ENOMEM}) {
         SCOPED_TRACE(strerror(err));
         // Armed in the child only: the test's own sends must pass.
-        LoopChild child([err] { testutil::send_fault_arm(err, 3); });
+        LoopRun child([err] { testutil::send_fault_arm(err, 3); });
         bound_waits(child.sock());
         // The peer waits for this reply before it sends anything more.
         expect_reply(child.request(QUEUE_HELLO, u32(QUEUE_API_VERSION)), {});
@@ -282,7 +286,7 @@ int content_pipe(const std::string &text) {
 TEST_F(Boundary, TransientRefusalsAreWaitedOutAndTheServiceGoesOn) {
     for (int err : {ENOMEM, ENOBUFS}) {
         SCOPED_TRACE(strerror(err));
-        LoopChild child([err] {
+        LoopRun child([err] {
             testutil::recv_fault_arm(err, 3);
             testutil::send_fd_fault_arm(ETOOMANYREFS, 1);
         });
@@ -338,11 +342,10 @@ size_t count_fds(const std::string &record_line) {
 
 TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
     queue_api_set_finish(snapshot_fds);
-    // One line per descriptor closed: far more than a pipe holds, so the
-    // child's stderr goes to a file.
-    int log = memfd_create("child-stderr", 0);
-    ASSERT_NE(log, -1);
-    LoopChild child([log] { dup2(log, STDERR_FILENO); });
+    // The loop serves in this process, whose descriptors the snapshots
+    // count too: the peer's are all open before the first.
+    SpareFd spare;
+    LoopRun child;
     bound_waits(child.sock());
     expect_reply(child.request(QUEUE_FINISH, {}), u32(1));
     std::vector<std::string> start = child.records();
@@ -350,7 +353,6 @@ TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
 
     // Every byte of each greeting comes in a send of its own with a
     // descriptor that no message claims.
-    SpareFd spare;
     const bytes hello = wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION));
     const int greetings = 100000 / static_cast<int>(hello.size());
     for (int i = 0; i < greetings; i++) {
@@ -366,20 +368,19 @@ TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
     ASSERT_EQ(end.size(), 1u);
     EXPECT_EQ(count_fds(end[0]), count_fds(start[0]) + 16) << start[0] << " / " << end[0];
 
+    // One line per descriptor closed: far more than a pipe holds, which is
+    // why the loop's stderr is a file.
     std::string prefix = child.line_prefix();
     Exit e = child.wait_exit();
     EXPECT_EQ(e.exit_code(), 0);
-    lseek(log, 0, SEEK_SET);
-    std::string text = testutil::read_all(log);
-    close(log);
     const std::string closed = prefix + "warn: queue-proc: unclaimed descriptor closed\n";
     size_t lines = 0;
-    for (size_t pos = 0; (pos = text.find(closed, pos)) != std::string::npos;
+    for (size_t pos = 0; (pos = e.err.find(closed, pos)) != std::string::npos;
          pos += closed.size()) {
         lines++;
     }
     EXPECT_EQ(lines, static_cast<size_t>(greetings) * hello.size() - 16);
-    EXPECT_EQ(text.size(),
+    EXPECT_EQ(e.err.size(),
               lines * closed.size() + (prefix + "warn: queue-api: pipe closed\n").size());
 }
 
@@ -402,7 +403,7 @@ TEST_F(Boundary, DescriptorsSentAheadPairWithTheirStoresInOrder) {
         for (int i = 0; i < 16; i++) {
             batch = cat({batch, wire::frame(QUEUE_MESSAGE_STORE, u32(i), wire::FLAG_FD)});
         }
-        LoopChild child;
+        LoopRun child;
         bound_waits(child.sock());
         for (int i = 0; i < ahead; i++) {
             ASSERT_TRUE(send_bytes(child.sock(), bytes{batch[i]}, contents[i]));
@@ -431,7 +432,7 @@ TEST_F(Boundary, ACopyWhoseNameCannotBeRemovedIsReported) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     close(p[1]);
-    LoopChild child;
+    LoopRun child;
     expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(1), p[0]), u32(1));
     close(p[0]);
     std::string prefix = child.line_prefix();

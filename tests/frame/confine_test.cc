@@ -16,9 +16,10 @@
 #include "common/child.h"
 #include "common/root.h"
 #include "common/temp_dir.h"
-#include "frame/loop_child.h"
+#include "frame/loop_harness.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
+#include "log/log.h"
 
 namespace {
 
@@ -45,10 +46,12 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     testutil::TempDir root("memq-confine");
     ASSERT_FALSE(root.path().empty());
 
-    looptest::LoopChild child([&] {
-        queue_api_set_root_dir(root.path().c_str());
-        queue_api_run_as("nobody");
-    });
+    looptest::LoopRun child(
+        [&] {
+            queue_api_set_root_dir(root.path().c_str());
+            queue_api_run_as("nobody");
+        },
+        looptest::LoopRun::forked);
     // The loop answers only once confinement is complete.
     looptest::Reply r = child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
     ASSERT_FALSE(r.eof);
@@ -76,7 +79,8 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
     const std::string uids = status_field(getpid(), "Uid");
     const std::string groups = status_field(getpid(), "Groups");
 
-    looptest::LoopChild child([&] { queue_api_set_root_dir(root.path().c_str()); });
+    looptest::LoopRun child([&] { queue_api_set_root_dir(root.path().c_str()); },
+                            looptest::LoopRun::forked);
     ASSERT_FALSE(child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION)).eof);
     char link[PATH_MAX] = {};
     ASSERT_GT(

@@ -19,7 +19,7 @@
 #include "common/child.h"
 #include "common/root.h"
 #include "common/temp_dir.h"
-#include "frame/loop_child.h"
+#include "frame/loop_harness.h"
 #include "frame/queue_api.h"
 #include "frame/queue_proto.h"
 
@@ -165,14 +165,14 @@ class Loop : public ::testing::Test {
     }
 
     // The peer closes; the loop says so and the process ends normally.
-    static void expect_clean_end(LoopChild &child, const std::string &earlier_lines = "") {
+    static void expect_clean_end(LoopRun &child, const std::string &earlier_lines = "") {
         std::string prefix = child.line_prefix();
         Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 0);
         EXPECT_EQ(e.err, earlier_lines + prefix + "warn: queue-api: pipe closed\n");
     }
 
-    static void expect_plain_reply(const Reply &r, const LoopChild &child, const bytes &payload) {
+    static void expect_plain_reply(const Reply &r, const LoopRun &child, const bytes &payload) {
         ASSERT_FALSE(r.eof);
         EXPECT_EQ(r.header.type, QUEUE_REPLY);
         EXPECT_EQ(r.header.length, wire::HEADER_LEN + payload.size());
@@ -188,7 +188,7 @@ class Loop : public ::testing::Test {
 };
 
 TEST_F(Loop, PeerClosingFirstEndsTheLoopNormally) {
-    LoopChild child;
+    LoopRun child;
     expect_clean_end(child);
     EXPECT_TRUE(child.records().empty());
 }
@@ -238,7 +238,7 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
     for (const auto &c : cases) {
         SCOPED_TRACE("type " + std::to_string(c.type) + ", " + std::to_string(c.payload.size()) +
                      " bytes");
-        LoopChild child;
+        LoopRun child;
         child.send(c.type, c.payload);
         EXPECT_TRUE(recv_reply(child.sock()).eof) << "no reply to a malformed request";
         std::string prefix = child.line_prefix();
@@ -254,7 +254,7 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
 TEST_F(Loop, HeaderLengthOutsideTheFrameLimitsEndsTheLoopNormally) {
     for (uint16_t length : {0, 15, 16385, 65535}) {
         SCOPED_TRACE("length " + std::to_string(length));
-        LoopChild child;
+        LoopRun child;
         ASSERT_TRUE(send_bytes(child.sock(), wire::frame(QUEUE_HELLO, length, 0, 0, 0, u32(2))));
         EXPECT_TRUE(recv_reply(child.sock()).eof);
         std::string prefix = child.line_prefix();
@@ -447,7 +447,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
             script.out = *c.given.out;
         }
         queue_api_set_finish(c.finish_set ? rec_finish : nullptr);
-        LoopChild child;
+        LoopRun child;
         Reply r = child.request(c.type, c.payload);
         expect_plain_reply(r, child, c.reply);
         EXPECT_EQ(child.records(), c.calls);
@@ -457,7 +457,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
 
 TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
     script.out = pattern(20000, 11);
-    LoopChild child;
+    LoopRun child;
     Reply r = child.request(QUEUE_MESSAGE_OPEN, u32(31));
     ASSERT_FALSE(r.eof);
     EXPECT_EQ(r.header.type, QUEUE_REPLY);
@@ -473,7 +473,7 @@ TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
     expect_clean_end(child);
 
     script.result = -1;
-    LoopChild failing;
+    LoopRun failing;
     expect_plain_reply(failing.request(QUEUE_MESSAGE_OPEN, u32(32)), failing, {});
     EXPECT_EQ(failing.records(), std::vector<std::string>{"message_open 32"});
     expect_clean_end(failing);
@@ -481,7 +481,7 @@ TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
 
 TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     script.msgid = 0x55;
-    LoopChild child;
+    LoopRun child;
     bytes together = cat({wire::frame(QUEUE_MESSAGE_NEW, {}), wire::frame(QUEUE_HELLO, u32(2)),
                           wire::frame(QUEUE_MESSAGE_REMOVE, u32(9))});
     ASSERT_TRUE(send_bytes(child.sock(), together));
@@ -517,7 +517,7 @@ TEST_F(Loop, ResultOutsideWhatAHandlerMayGiveEndsTheBackend) {
         script = Script{};
         script.result = c.result;
         script.out = pattern(QUEUE_ENVELOPE_BUF, 1);
-        LoopChild child;
+        LoopRun child;
         // The greeting behind it would be answered by a loop that went on.
         ASSERT_TRUE(send_bytes(
             child.sock(), cat({wire::frame(c.type, c.payload), wire::frame(QUEUE_HELLO, u32(2))})));
@@ -542,7 +542,7 @@ int spare_descriptor() {
 TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
     queue_api_set_finish(snapshot_fds);
     script.out = pattern(10, 1);
-    LoopChild child;
+    LoopRun child;
     expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
     std::vector<std::string> before = child.records();
     ASSERT_EQ(before.size(), 1u);
@@ -637,7 +637,7 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
         SCOPED_TRACE("handler result " + std::to_string(result));
         script.result = result;
         queue_api_set_finish(snapshot_fds);
-        LoopChild child;
+        LoopRun child;
         expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
         std::vector<std::string> fds_before = child.records();
 
@@ -735,22 +735,24 @@ TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
         ASSERT_FALSE(root.path().empty());
         rlim_t limit = c.file_size_limit;
         bool full_disk = c.full_disk;
-        LoopChild child([&] {
-            queue_api_set_root_dir(root.path().c_str());
-            if (full_disk &&
-                (unshare(CLONE_NEWNS) != 0 ||
-                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                 mount("memq-test", (root.path() + "/tmp").c_str(), "tmpfs", 0, "size=4k") != 0)) {
-                _exit(77);
-            }
-            if (limit != RLIM_INFINITY) {
-                // SIGXFSZ keeps its default action, which would end the
-                // backend: the copy must stop short of the limit.
-                signal(SIGXFSZ, SIG_DFL);
-                rlimit rl{limit, RLIM_INFINITY};
-                setrlimit(RLIMIT_FSIZE, &rl);
-            }
-        });
+        LoopRun child(
+            [&] {
+                queue_api_set_root_dir(root.path().c_str());
+                if (full_disk && (unshare(CLONE_NEWNS) != 0 ||
+                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                  mount("memq-test", (root.path() + "/tmp").c_str(), "tmpfs", 0,
+                                        "size=4k") != 0)) {
+                    _exit(77);
+                }
+                if (limit != RLIM_INFINITY) {
+                    // SIGXFSZ keeps its default action, which would end the
+                    // backend: the copy must stop short of the limit.
+                    signal(SIGXFSZ, SIG_DFL);
+                    rlimit rl{limit, RLIM_INFINITY};
+                    setrlimit(RLIMIT_FSIZE, &rl);
+                }
+            },
+            LoopRun::forked);
         expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
         std::vector<std::string> fds_before = child.records();
         ASSERT_EQ(fds_before.size(), 1u);
