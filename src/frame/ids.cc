@@ -25,16 +25,22 @@ namespace {
 // The directory lies under the changed root; the backend never creates it.
 constexpr const char *TEMP_DIR = "/temporary";
 
+ids_uniform_fn uniform = arc4random_uniform;
+
 // The bound is exclusive, so 0xffffffff itself is never drawn.
 uint32_t draw_nonzero() {
     uint32_t value;
     do {
-        value = arc4random_uniform(0xffffffff);
+        value = uniform(0xffffffff);
     } while (value == 0);
     return value;
 }
 
 }  // namespace
+
+void ids_set_uniform(ids_uniform_fn fn) {
+    uniform = fn != nullptr ? fn : arc4random_uniform;
+}
 
 uint32_t new_msgid() {
     return draw_nonzero();

@@ -9,6 +9,13 @@
 // A uniformly drawn msgid in [1, 0xfffffffe]. Cannot fail.
 uint32_t new_msgid();
 
+// Where the draws come from: a function giving a uniform value below its
+// bound, called with 0xffffffff and again for every 0 it gives. Null puts
+// back arc4random_uniform, the backend's; a test gives its own to script
+// the values drawn.
+using ids_uniform_fn = uint32_t (*)(uint32_t bound);
+void ids_set_uniform(ids_uniform_fn fn);
+
 // An envelope id for msgid: msgid in the upper 32 bits, a drawn value in
 // [1, 0xfffffffe] in the lower 32. Cannot fail.
 uint64_t new_envelope_id(uint32_t msgid);

@@ -25,6 +25,35 @@ using testutil::dir_entries;
 using testutil::log_prefix;
 using testutil::run_in_child;
 
+// The values a scripted draw gives, in order, and the bounds it was asked
+// for.
+std::vector<uint32_t> scripted;
+std::vector<uint32_t> bounds;
+
+uint32_t scripted_draw(uint32_t bound) {
+    bounds.push_back(bound);
+    if (scripted.empty()) {
+        ADD_FAILURE() << "more draws than scripted";
+        return 1;
+    }
+    uint32_t v = scripted.front();
+    scripted.erase(scripted.begin());
+    return v;
+}
+
+// 0 is drawn again; 0xffffffff is never drawn, since the bound is
+// exclusive and is 0xffffffff itself.
+TEST(Ids, ADrawnZeroIsDrawnAgainBelowAnExclusiveBound) {
+    ids_set_uniform(scripted_draw);
+    scripted = {0, 0, 7, 0, 0xfffffffe};
+    bounds.clear();
+    EXPECT_EQ(new_msgid(), 7u);
+    EXPECT_EQ(new_envelope_id(5), (uint64_t{5} << 32) | 0xfffffffe);
+    EXPECT_TRUE(scripted.empty());
+    EXPECT_EQ(bounds, std::vector<uint32_t>(5, 0xffffffffu));
+    ids_set_uniform(nullptr);
+}
+
 TEST(Ids, DrawnMsgidsAreNeverZeroOrAllOnes) {
     for (int i = 0; i < 1000000; i++) {
         uint32_t id = new_msgid();

@@ -1,8 +1,12 @@
+#include <malloc.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -26,19 +30,29 @@ using testutil::run_in_child;
 using testutil::log_line;
 using testutil::without_sanitizer_notes;
 
-TEST(Xalloc, BlocksAreUsableAndOwnedByCaller) {
+// Each helper gives a block of its own, at least as large as asked and
+// freeable by the caller, holding what it promises.
+TEST(Xalloc, BlocksAreLargeEnoughFilledAsPromisedAndOwnedByCaller) {
     auto *m = static_cast<char *>(malloc_or_die(10, "test"));
-    memset(m, 'm', 10);
     auto *z = static_cast<unsigned char *>(calloc_or_die(4, 8, "test"));
+    char *s = strdup_or_die("queue", "test");
+    auto *d = static_cast<char *>(memdup_or_die("a\0b", 3, "test"));
+    // An empty copy of nothing is a valid block, not a null source copied.
+    void *nothing = memdup_or_die(nullptr, 0, "test");
+    ASSERT_NE(nothing, nullptr);
+
+    EXPECT_GE(malloc_usable_size(m), 10u);
+    EXPECT_GE(malloc_usable_size(z), 32u);
+    EXPECT_GE(malloc_usable_size(s), 6u);
+    EXPECT_GE(malloc_usable_size(d), 3u);
     for (int i = 0; i < 32; i++) {
         EXPECT_EQ(z[i], 0) << i;
     }
-    char *s = strdup_or_die("queue", "test");
     EXPECT_STREQ(s, "queue");
-    auto *d = static_cast<char *>(memdup_or_die("a\0b", 3, "test"));
     EXPECT_EQ(std::string(d, 3), std::string("a\0b", 3));
-    // An empty copy of nothing is a valid block, not a null source copied.
-    void *nothing = memdup_or_die(nullptr, 0, "test");
+    const void *blocks[] = {m, z, s, d, nothing};
+    std::set<const void *> distinct(std::begin(blocks), std::end(blocks));
+    EXPECT_EQ(distinct.size(), std::size(blocks));
     free(nothing);
     free(m);
     free(z);
