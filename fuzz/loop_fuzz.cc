@@ -1,90 +1,154 @@
 // The dispatch loop, the channel and the real store, fed an arbitrary byte
 // stream through a real socketpair, with descriptors of every kind attached
-// where the input asks. Each input runs in a forked child, so that the fatal
-// exits are real exits; the parent predicts every reply and every log line
-// with a model of the protocol and the store, and checks the child's exit
-// status, its stderr line by line and its descriptor count at the end.
-// The child's coverage reaches libFuzzer through child_coverage.h.
+// where the input asks. The loop serves in this process, on a thread of its
+// own (confined there, as root, to a root directory of its own), with a
+// fatal hook that writes the fatal line and returns; this thread plays the
+// peer and predicts every reply and every log line with a model of the
+// protocol and the store, and checks how the loop ended (0 for a channel
+// that closed, 1 for a fatal end), its log line by line, the descriptors
+// still waiting at its end, and that nothing stays open once it is gone.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 
-#include "child_coverage.h"
 #include "frame/queue_api.h"
+#include "frame/queue_loop.h"
 #include "frame/queue_proto.h"
 #include "fuzz_input.h"
 #include "log/log.h"
 #include "queue_model.h"
+#include "store/memq.h"
 #include "wiring.h"
 
 namespace {
 
 using namespace fuzzmodel;
 
-ChildCoverage coverage;
-
-// What the child leaves for the parent: its counters and, when it served
-// to the end of the stream, its descriptor count before and after.
-struct Shared {
-    int fds_before;
-    int fds_after;
-    uint8_t counters[];
-};
-Shared *shared;
-bool in_child;
-
-// A root with "tmp" and "temporary" for the child to change into, when we
-// may; otherwise the child serves unconfined and cannot make the files
-// that opening a message needs.
+// A root with "tmp" and "temporary" for the loop to serve in, when we may;
+// otherwise it serves unconfined and cannot make the files that opening a
+// message needs.
 std::string root_dir;
 
-void save_counters() {
-    coverage.save(shared->counters);
+// The in-process loop's way out of a fatal condition: the line die()
+// writes, without the exit.
+void fatal_line_only(const char *closing) {
+    log_write(LOG_CRIT, "fatal: %s", closing);
 }
 
-int count_open_fds() {
-    int n = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1) {
-            ++n;
+// How the loop ended, and what it still held at its end.
+struct LoopEnd {
+    bool fatal = false;
+    size_t waiting = 0;
+};
+
+// The thread the loop serves on, one session per input. It lives as long
+// as the process, since a thread made and ended per input costs more than
+// the input. It has a root directory of its own, so that this thread, the
+// peer, keeps the real one.
+class LoopThread {
+  public:
+    LoopThread() : thread_([this] { run(); }) {}
+
+    // Serves one session on sock, which it closes at the end, as a process
+    // that ends does; returns at once.
+    void start(int sock) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        sock_ = sock;
+        done_ = false;
+        changed_.notify_all();
+    }
+
+    // Waits for the session to end.
+    LoopEnd wait() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait(hold, [this] { return done_; });
+        return end_;
+    }
+
+  private:
+    void run() {
+        if (!root_dir.empty()) {
+            FUZZ_CHECK(unshare(CLONE_FS) == 0 && chroot(root_dir.c_str()) == 0 && chdir("/") == 0);
+        }
+        for (;;) {
+            int sock;
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                changed_.wait(hold, [this] { return sock_ != -1; });
+                sock = std::exchange(sock_, -1);
+            }
+            LoopEnd end = serve(sock);
+            std::lock_guard<std::mutex> hold(mutex_);
+            end_ = end;
+            done_ = true;
+            changed_.notify_all();
         }
     }
-    return n;
-}
 
-[[noreturn]] void run_child(int sock, int err_fd) {
-    in_child = true;
-    dup2(sock, STDIN_FILENO);
-    dup2(err_fd, STDERR_FILENO);
-    close(sock);
-    close(err_fd);
-    atexit(save_counters);
-    if (!root_dir.empty()) {
-        queue_api_set_root_dir(root_dir.c_str());
-    } else {
-        queue_api_clear_root_dir();
+    static LoopEnd serve(int sock) {
+        static queue_loop loop;
+        LoopEnd end;
+        FUZZ_CHECK(queue_loop_setup(&loop, sock, &queue_handlers, fatal_line_only));
+        end.fatal = queue_loop_serve(&loop) == queue_loop_end::fatal;
+        end.waiting = imsg_fds_waiting(&loop.channel);
+        queue_loop_teardown(&loop);
+        close(sock);
+        return end;
     }
-    queue_api_run_as(nullptr);
-    shared->fds_before = count_open_fds();
-    queue_api_run();
-    shared->fds_after = count_open_fds();
-    exit(0);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int sock_ = -1;
+    bool done_ = false;
+    LoopEnd end_;
+    std::thread thread_;
+};
+
+LoopThread *loop_thread;
+
+// The descriptors open in this process, in order.
+std::vector<int> open_fds() {
+    std::vector<int> fds;
+    DIR *d = opendir("/proc/self/fd");
+    FUZZ_CHECK(d != nullptr);
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d)) {
+            fds.push_back(atoi(e->d_name));
+        }
+    }
+    closedir(d);
+    std::sort(fds.begin(), fds.end());
+    return fds;
 }
 
-// ---- The parent's side of the socket. ----
+// Gives back everything the store holds, so that each input starts empty.
+void empty_store() {
+    uint64_t key;
+    while (tree_peek_root(&stored_messages, &key, nullptr) != 0) {
+        memq_message_remove(static_cast<uint32_t>(key));
+    }
+}
+
+// ---- The peer's side of the socket. ----
 
 // A descriptor of the asked kind holding content where it can hold any;
 // the extra descriptor of a pair comes back in second.
@@ -153,43 +217,11 @@ bool send_chunk(int sock, const Send &s) {
     return ok;
 }
 
-struct Child {
-    pid_t pid = -1;
-    int sock = -1;
-    int err = -1;
-};
-
 }  // namespace
-
-#ifdef MEMQ_WRAP_EXIT
-// libFuzzer treats any exit during an input as a failure of the target, so
-// in the fuzzing build the child's exits, its fatal ones included, leave
-// through here without running the parent's exit handlers.
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-    if (in_child) {
-        save_counters();
-        std::fflush(nullptr);
-        _exit(status);
-    }
-    __real_exit(status);
-}
-#endif
-
-extern "C" int __lsan_is_turned_off() {
-    // A child changes its root, where the leak checker cannot read what it
-    // needs; leaks are the unit and end-to-end suites' business.
-    return in_child ? 1 : 0;
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     signal(SIGPIPE, SIG_IGN);
     log_open(1);
-    coverage.find();
-    void *p = mmap(nullptr, sizeof(Shared) + coverage.size(), PROT_READ | PROT_WRITE,
-                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    FUZZ_CHECK(p != MAP_FAILED);
-    shared = static_cast<Shared *>(p);
 
     // A package build asks, with MEMQ_TEST_UNPRIVILEGED, that the replay
     // leave the host alone even as root.
@@ -210,24 +242,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     }
 
     install_store_handlers();
+    // Made after the root directory is known; it lives until the process
+    // ends.
+    loop_thread = new LoopThread;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::vector<int> fds_before = open_fds();
     int sv[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
     int err = memfd_create("loop-fuzz-stderr", MFD_CLOEXEC);
     FUZZ_CHECK(err != -1);
-    shared->fds_before = shared->fds_after = -1;
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    FUZZ_CHECK(pid != -1);
-    if (pid == 0) {
-        close(sv[0]);
-        run_child(sv[1], err);
-    }
-    close(sv[1]);
+    std::fflush(stderr);
+    int saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    FUZZ_CHECK(saved_stderr != -1 && dup2(err, STDERR_FILENO) == STDERR_FILENO);
+    loop_thread->start(sv[1]);
     int sock = sv[0];
+    const pid_t pid = getpid();
 
     FuzzInput in(data, size);
     Model model(!root_dir.empty());
@@ -235,8 +267,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wire::FrameReader replies(sock);
     bytes stream;  // sent and not yet cut into frames
     std::vector<std::string> want_lines;
-    bool ended = false;  // the child will serve nothing more
-    int want_status = 0;
+    bool ended = false;  // the loop will serve nothing more
+    bool want_fatal = false;
 
     while (!in.empty() && !ended) {
         Send s = next_send(in, known);
@@ -247,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             model.receive_fd({s.kind, s.content}, want_lines);
         }
         stream.insert(stream.end(), s.data.begin(), s.data.end());
-        // Serve, in the model and in the child, every frame this send
+        // Serve, in the model and in the loop, every frame this send
         // completed, one reply each.
         while (!ended && stream.size() >= wire::HEADER_LEN) {
             wire::Header h;
@@ -266,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             want_lines.insert(want_lines.end(), e.lines.begin(), e.lines.end());
             if (e.fatal) {
                 ended = true;
-                want_status = 1;
+                want_fatal = true;
                 break;
             }
             std::optional<wire::Frame> r = replies.next();
@@ -285,27 +317,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(!replies.next().has_value() && errno == 0);
     FUZZ_CHECK(replies.buffered() == 0 && replies.waiting_fds() == 0);
     close(sock);
+    LoopEnd end = loop_thread->wait();
 
-    int status;
-    while (waitpid(pid, &status, 0) == -1) {
-        FUZZ_CHECK(errno == EINTR);
-    }
-    coverage.merge(shared->counters);
-    lseek(err, 0, SEEK_SET);
+    std::fflush(stderr);
+    FUZZ_CHECK(dup2(saved_stderr, STDERR_FILENO) == STDERR_FILENO);
+    close(saved_stderr);
+    FUZZ_CHECK(lseek(err, 0, SEEK_SET) == 0);
     bytes log = read_fd(err);
     close(err);
     std::string log_text(log.begin(), log.end());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != want_status) {
-        std::fprintf(stderr, "child status %d, wanted exit %d; its stderr:\n%s\n", status,
-                     want_status, log_text.c_str());
+    if (end.fatal != want_fatal) {
+        std::fprintf(stderr, "the loop ended %s, wanted %s; its stderr:\n%s\n",
+                     end.fatal ? "fatally" : "normally", want_fatal ? "fatally" : "normally",
+                     log_text.c_str());
     }
-    FUZZ_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == want_status);
+    FUZZ_CHECK(end.fatal == want_fatal);
     check_log(log_text, pid, want_lines);
-    if (want_status == 0 && want_lines.back() == "warn: queue-api: pipe closed") {
-        // Every descriptor the child took in is closed, except those still
+    if (!want_fatal && want_lines.back() == "warn: queue-api: pipe closed") {
+        // Every descriptor the loop took in is closed, except those still
         // waiting for a request to claim them, and never more than the bound.
         FUZZ_CHECK(model.fds.size() <= MAX_WAITING_FDS);
-        FUZZ_CHECK(shared->fds_after == shared->fds_before + static_cast<int>(model.fds.size()));
+        FUZZ_CHECK(end.waiting == model.fds.size());
     }
+    empty_store();
+    // Once the loop is gone nothing it took in or made stays open.
+    FUZZ_CHECK(open_fds() == fds_before);
     return 0;
 }

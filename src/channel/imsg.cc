@@ -187,7 +187,6 @@ int queue_message(imsg_channel *ch, const imsg_header &hdr, int fd, const iovec 
 void imsg_setup(imsg_channel *ch, int fd) {
     send_queue_init(&ch->out);
     ch->out.spare = frame_buf_new_fixed(IMSG_MAX_LEN);
-    memset(ch->in_buf, 0, sizeof ch->in_buf);
     ch->in_payload = nullptr;
     ch->in_len = 0;
     ch->losses = imsg_losses{};
