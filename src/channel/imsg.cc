@@ -24,10 +24,10 @@ constexpr uint32_t PROBE_MAX = 256;
 constexpr uint32_t CONTROL_FD_SLOTS =
     static_cast<uint32_t>((CMSG_SPACE(sizeof(int)) - CMSG_SPACE(0)) / sizeof(int));
 
-struct FrameBufFree {
+struct frame_buf_deleter {
     void operator()(frame_buf *buf) const { frame_buf_free(buf); }
 };
-using FrameBufPtr = std::unique_ptr<frame_buf, FrameBufFree>;
+using unique_frame_buf = std::unique_ptr<frame_buf, frame_buf_deleter>;
 
 // Appends a place at the end of the ring, which must have room.
 void ring_push(imsg_fd_ring *ring, int fd) {
@@ -165,7 +165,7 @@ frame_buf *take_frame(imsg_channel *ch) {
 // buffer only once nothing can fail any more, so a failure leaves it with
 // the caller.
 int queue_message(imsg_channel *ch, const imsg_header &hdr, int fd, const iovec *iov, int iovcnt) {
-    FrameBufPtr buf(take_frame(ch));
+    unique_frame_buf buf(take_frame(ch));
     if (buf == nullptr) {
         return -1;
     }

@@ -7,14 +7,14 @@
 
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Each byte's value in the alphabet, or -1.
-constexpr std::array<int8_t, 256> kValues = [] {
+constexpr std::array<int8_t, 256> VALUES = [] {
     std::array<int8_t, 256> v{};
     v.fill(-1);
     for (int i = 0; i < 64; i++) {
-        v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+        v[static_cast<unsigned char>(ALPHABET[i])] = static_cast<int8_t>(i);
     }
     return v;
 }();
@@ -38,10 +38,10 @@ int encode_base64(const unsigned char *src, size_t srclen, char *dst, size_t siz
             return -1;
         }
         uint32_t group = src[i] << 16 | src[i + 1] << 8 | src[i + 2];
-        dst[out++] = kAlphabet[group >> 18];
-        dst[out++] = kAlphabet[(group >> 12) & 0x3f];
-        dst[out++] = kAlphabet[(group >> 6) & 0x3f];
-        dst[out++] = kAlphabet[group & 0x3f];
+        dst[out++] = ALPHABET[group >> 18];
+        dst[out++] = ALPHABET[(group >> 12) & 0x3f];
+        dst[out++] = ALPHABET[(group >> 6) & 0x3f];
+        dst[out++] = ALPHABET[group & 0x3f];
     }
     if (i < srclen) {
         if (out + 4 > size) {
@@ -51,9 +51,9 @@ int encode_base64(const unsigned char *src, size_t srclen, char *dst, size_t siz
         if (srclen - i == 2) {
             group |= src[i + 1] << 8;
         }
-        dst[out++] = kAlphabet[group >> 18];
-        dst[out++] = kAlphabet[(group >> 12) & 0x3f];
-        dst[out++] = srclen - i == 2 ? kAlphabet[(group >> 6) & 0x3f] : '=';
+        dst[out++] = ALPHABET[group >> 18];
+        dst[out++] = ALPHABET[(group >> 12) & 0x3f];
+        dst[out++] = srclen - i == 2 ? ALPHABET[(group >> 6) & 0x3f] : '=';
         dst[out++] = '=';
     }
     if (out >= size) {
@@ -72,7 +72,7 @@ int decode_base64(const char *src, unsigned char *dst, size_t size) {
         if (is_space(c)) {
             continue;
         }
-        int v = kValues[c];
+        int v = VALUES[c];
         if (v < 0) {
             return -1;
         }

@@ -15,10 +15,10 @@
 
 namespace {
 
-constexpr size_t kDefaultMax = 0x10000;
-constexpr size_t kChunkMin = 4096;
+constexpr size_t DEFAULT_MAX = 0x10000;
+constexpr size_t CHUNK_MIN = 4096;
 // One writev hands the kernel at most this many chunks.
-constexpr int kMaxIov = 1024;
+constexpr int MAX_IOV = 1024;
 
 // Reserves n > 0 bytes at the end of the queue: in the last chunk when its
 // free room is strictly greater than n, else in a new chunk. Null, with
@@ -42,7 +42,7 @@ char *place(iobuf *io, size_t n) {
 int iobuf_init(iobuf *io, size_t size, size_t max) {
     *io = iobuf{};
     if (max == 0) {
-        max = kDefaultMax;
+        max = DEFAULT_MAX;
     }
     if (size == 0) {
         size = max;
@@ -249,7 +249,7 @@ void iobuf_xfqueue(iobuf *io, const char *where, const char *fmt, ...) {
 }
 
 iobuf_chunk *iobuf_new_chunk(iobuf *io, size_t n) {
-    size_t capacity = std::max(n, kChunkMin);
+    size_t capacity = std::max(n, CHUNK_MIN);
     if (capacity > SIZE_MAX - sizeof(iobuf_chunk)) {
         return nullptr;
     }
@@ -295,9 +295,9 @@ void iobuf_dequeue(iobuf *io, size_t n) {
 }
 
 ssize_t iobuf_send(iobuf *io, int fd) {
-    iovec iov[kMaxIov];
+    iovec iov[MAX_IOV];
     int count = 0;
-    for (iobuf_chunk *c = io->first; c != nullptr && count < kMaxIov; c = c->next) {
+    for (iobuf_chunk *c = io->first; c != nullptr && count < MAX_IOV; c = c->next) {
         iov[count].iov_base = c->data + c->rpos;
         iov[count].iov_len = c->wpos - c->rpos;
         count++;

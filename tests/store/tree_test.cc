@@ -19,8 +19,8 @@ namespace {
 
 using testutil::run_in_child;
 
-constexpr uint64_t kTop = UINT64_MAX;
-constexpr uint64_t kHalf = uint64_t{1} << 63;
+constexpr uint64_t TOP = UINT64_MAX;
+constexpr uint64_t HALF = uint64_t{1} << 63;
 
 using Model = std::map<uint64_t, void *>;
 
@@ -90,7 +90,7 @@ struct Op {
     std::function<void(tree *, Model &, uint64_t, void *)> run;
 };
 
-const std::vector<Op> kOps = {
+const std::vector<Op> OPS = {
     {"contains",
      [](tree *t, Model &m, uint64_t k, void *) { EXPECT_EQ(tree_contains(t, k), m.count(k)); }},
     {"lookup", [](tree *t, Model &m, uint64_t k,
@@ -185,14 +185,14 @@ TEST(Tree, EveryOperationAgreesWithMapModel) {
     std::mt19937_64 rng(20240601);
     // A small pool makes hits and misses both common; the extremes are in
     // it so that unsigned ordering is exercised on every run.
-    std::vector<uint64_t> pool = {0, 1, kHalf - 1, kHalf, kHalf + 1, kTop - 1, kTop};
+    std::vector<uint64_t> pool = {0, 1, HALF - 1, HALF, HALF + 1, TOP - 1, TOP};
     while (pool.size() < 64) {
         pool.push_back(rng());
     }
     tree t{};
     Model m;
     for (int step = 0; step < 20000; step++) {
-        const Op &op = kOps[rng() % kOps.size()];
+        const Op &op = OPS[rng() % OPS.size()];
         uint64_t k = pool[rng() % pool.size()];
         void *v = (rng() % 8 == 0) ? nullptr : val(rng() | 1);
         SCOPED_TRACE(std::string(op.name) + " step " + std::to_string(step));
@@ -212,7 +212,7 @@ TEST(Tree, EmptyTreeReportsAbsenceQuietly) {
     void *iter = nullptr;
     EXPECT_EQ(tree_contains(&t, 0), 0);
     EXPECT_EQ(tree_lookup(&t, 0), nullptr);
-    EXPECT_EQ(tree_remove(&t, kTop), nullptr);
+    EXPECT_EQ(tree_remove(&t, TOP), nullptr);
     EXPECT_EQ(tree_take_root(&t, &k, &v), 0);
     EXPECT_EQ(tree_peek_root(&t, &k, &v), 0);
     EXPECT_EQ(tree_next(&t, &iter, &k, &v), 0);
@@ -237,16 +237,16 @@ TEST(Tree, NullValueIsPresentForContainsButNotLookup) {
 
 TEST(Tree, SetReplacesWithoutCounting) {
     tree t{};
-    EXPECT_EQ(tree_set(&t, kTop, val(1)), nullptr);
-    EXPECT_EQ(tree_set(&t, kTop, val(2)), val(1));
+    EXPECT_EQ(tree_set(&t, TOP, val(1)), nullptr);
+    EXPECT_EQ(tree_set(&t, TOP, val(2)), val(1));
     EXPECT_EQ(t.count, 1u);
-    EXPECT_EQ(tree_xget(&t, kTop), val(2));
+    EXPECT_EQ(tree_xget(&t, TOP), val(2));
     drain(&t);
 }
 
 TEST(Tree, WalkIsUnsignedOrderAndSeesEntriesInsertedAhead) {
     tree t{};
-    for (uint64_t k : {kHalf, kTop, uint64_t{0}, kHalf - 1, uint64_t{10}, uint64_t{30}}) {
+    for (uint64_t k : {HALF, TOP, uint64_t{0}, HALF - 1, uint64_t{10}, uint64_t{30}}) {
         tree_xset(&t, k, val(k + 1));
     }
     void *iter = nullptr;
@@ -263,15 +263,15 @@ TEST(Tree, WalkIsUnsignedOrderAndSeesEntriesInsertedAhead) {
             tree_xset(&t, 5, val(6));
         }
     }
-    EXPECT_EQ(seen, (std::vector<uint64_t>{0, 10, 20, 30, kHalf - 1, kHalf, kTop}));
+    EXPECT_EQ(seen, (std::vector<uint64_t>{0, 10, 20, 30, HALF - 1, HALF, TOP}));
     EXPECT_EQ(tree_next(&t, &iter, &k, &v), 0);
-    EXPECT_EQ(static_cast<tree_node *>(iter)->key, kTop) << "the handle keeps its last value";
+    EXPECT_EQ(static_cast<tree_node *>(iter)->key, TOP) << "the handle keeps its last value";
     drain(&t);
 }
 
 TEST(Tree, NextFromStartsAtSmallestKeyNotBelowStart) {
     tree t{};
-    for (uint64_t k : {uint64_t{10}, uint64_t{20}, kHalf, kTop - 1}) {
+    for (uint64_t k : {uint64_t{10}, uint64_t{20}, HALF, TOP - 1}) {
         tree_xset(&t, k, val(k + 1));
     }
     struct Case {
@@ -279,13 +279,13 @@ TEST(Tree, NextFromStartsAtSmallestKeyNotBelowStart) {
         std::vector<uint64_t> want;
     };
     const Case cases[] = {
-        {0, {10, 20, kHalf, kTop - 1}},   // 0 means from the smallest key
-        {10, {10, 20, kHalf, kTop - 1}},  // on a key
-        {11, {20, kHalf, kTop - 1}},      // between keys
-        {kHalf - 1, {kHalf, kTop - 1}},   // below 2^63 in unsigned order
-        {kTop, {}},                       // above every key
+        {0, {10, 20, HALF, TOP - 1}},   // 0 means from the smallest key
+        {10, {10, 20, HALF, TOP - 1}},  // on a key
+        {11, {20, HALF, TOP - 1}},      // between keys
+        {HALF - 1, {HALF, TOP - 1}},    // below 2^63 in unsigned order
+        {TOP, {}},                      // above every key
     };
-    Model model = {{10, val(11)}, {20, val(21)}, {kHalf, val(kHalf + 1)}, {kTop - 1, val(kTop)}};
+    Model model = {{10, val(11)}, {20, val(21)}, {HALF, val(HALF + 1)}, {TOP - 1, val(TOP)}};
     for (const Case &c : cases) {
         SCOPED_TRACE("start " + std::to_string(c.start));
         void *iter = nullptr;
@@ -335,8 +335,8 @@ TEST(Tree, MergeMovesEveryEntryAndEmptiesSource) {
         tree_xset(into, k * 0x0101010101010101u, val(k + 1));
         m[k * 0x0101010101010101u] = val(k + 1);
     }
-    tree_xset(&src, kTop, nullptr);
-    m[kTop] = nullptr;
+    tree_xset(&src, TOP, nullptr);
+    m[TOP] = nullptr;
     tree_merge(&dst, &src);
     expect_matches(dst, m);
     EXPECT_EQ(SPLAY_ROOT(&src.root), nullptr);
@@ -357,7 +357,7 @@ std::string fmt(const char *format, const void *t, uint64_t key) {
 TEST(Tree, FatalPreconditionsPrintTreeAndKeyInSixteenHexDigits) {
     static tree t{};
     tree_xset(&t, 1, val(1));
-    tree_xset(&t, kTop, val(2));
+    tree_xset(&t, TOP, val(2));
     struct Case {
         const char *name;
         std::function<void()> call;
@@ -366,13 +366,13 @@ TEST(Tree, FatalPreconditionsPrintTreeAndKeyInSixteenHexDigits) {
     const Case cases[] = {
         {"xset present", [] { tree_xset(&t, 1, nullptr); },
          fmt("tree_test: tree_xset(%p, 0x%016lx)\n", &t, 1)},
-        {"xset present max", [] { tree_xset(&t, kTop, nullptr); },
+        {"xset present max", [] { tree_xset(&t, TOP, nullptr); },
          "tree_test: tree_xset(" + fmt("%p", &t, 0) + ", 0xffffffffffffffff)\n"},
         {"xset_node present", [] { tree_xset_node(&t, tree_node_new(), 1, nullptr); },
          fmt("tree_test: tree_xset(%p, 0x%016lx)\n", &t, 1)},
         {"xget absent", [] { tree_xget(&t, 2); },
          "tree_test: tree_get(" + fmt("%p", &t, 0) + ", 0x0000000000000002)\n"},
-        {"xpop absent", [] { tree_xpop(&t, kHalf); },
+        {"xpop absent", [] { tree_xpop(&t, HALF); },
          "tree_test: tree_xpop(" + fmt("%p", &t, 0) + ", 0x8000000000000000)\n"},
     };
     for (const Case &c : cases) {

@@ -25,7 +25,7 @@ struct Vector {
     const char *plain;
     const char *coded;
 };
-const Vector kVectors[] = {
+const Vector VECTORS[] = {
     {"", ""},
     {"f", "Zg=="},
     {"fo", "Zm8="},
@@ -36,7 +36,7 @@ const Vector kVectors[] = {
 };
 
 TEST(Base64, KnownVectorsBothWays) {
-    for (const Vector &v : kVectors) {
+    for (const Vector &v : VECTORS) {
         SCOPED_TRACE(v.plain);
         size_t len = strlen(v.plain);
         size_t coded_len = strlen(v.coded);

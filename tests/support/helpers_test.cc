@@ -61,22 +61,22 @@ TEST(Xalloc, BlocksAreLargeEnoughFilledAsPromisedAndOwnedByCaller) {
 }
 
 TEST(Xalloc, FailureLogsTheCallThenExitsWithStatusOne) {
-    static const char kText[] = "some text";
+    static const char TEXT[] = "some text";
     char addr[32];
-    snprintf(addr, sizeof addr, "%p", static_cast<const void *>(kText));
-    constexpr size_t kHuge = SIZE_MAX / 2;
+    snprintf(addr, sizeof addr, "%p", static_cast<const void *>(TEXT));
+    constexpr size_t HUGE_SIZE = SIZE_MAX / 2;
     struct Case {
         std::function<void()> call;
         std::string warning;
         bool needs_limit;
     };
     const Case cases[] = {
-        {[] { malloc_or_die(kHuge, "site-m"); }, "site-m: malloc(" + std::to_string(kHuge) + ")",
-         false},
-        {[] { calloc_or_die(kHuge, 4, "site-c"); },
-         "site-c: calloc(" + std::to_string(kHuge) + ", 4)", false},
-        {[] { memdup_or_die(kText, kHuge, "site-d"); },
-         "site-d: malloc(" + std::to_string(kHuge) + ")", false},
+        {[] { malloc_or_die(HUGE_SIZE, "site-m"); },
+         "site-m: malloc(" + std::to_string(HUGE_SIZE) + ")", false},
+        {[] { calloc_or_die(HUGE_SIZE, 4, "site-c"); },
+         "site-c: calloc(" + std::to_string(HUGE_SIZE) + ", 4)", false},
+        {[] { memdup_or_die(TEXT, HUGE_SIZE, "site-d"); },
+         "site-d: malloc(" + std::to_string(HUGE_SIZE) + ")", false},
         // A short string cannot be made too large, so the address space is
         // used up first instead.
         {[] {
@@ -87,7 +87,7 @@ TEST(Xalloc, FailureLogsTheCallThenExitsWithStatusOne) {
                      block = malloc(n);
                  } while (block != nullptr);
              }
-             strdup_or_die(kText, "site-s");
+             strdup_or_die(TEXT, "site-s");
          },
          std::string("site-s: strdup(") + addr + ")", true},
     };
