@@ -15,6 +15,7 @@
 
 #include "common/child.h"
 #include "common/root.h"
+#include "common/scripted_draw.h"
 #include "common/syscall_fault.h"
 #include "common/temp_dir.h"
 #include "log/log.h"
@@ -25,32 +26,16 @@ using testutil::dir_entries;
 using testutil::log_prefix;
 using testutil::run_in_child;
 
-// The values a scripted draw gives, in order, and the bounds it was asked
-// for.
-std::vector<uint32_t> scripted;
-std::vector<uint32_t> bounds;
-
-uint32_t scripted_draw(uint32_t bound) {
-    bounds.push_back(bound);
-    if (scripted.empty()) {
-        ADD_FAILURE() << "more draws than scripted";
-        return 1;
-    }
-    uint32_t v = scripted.front();
-    scripted.erase(scripted.begin());
-    return v;
-}
-
 // 0 is drawn again; 0xffffffff is never drawn, since the bound is
 // exclusive and is 0xffffffff itself.
 TEST(Ids, ADrawnZeroIsDrawnAgainBelowAnExclusiveBound) {
-    ids_set_uniform(scripted_draw);
-    scripted = {0, 0, 7, 0, 0xfffffffe};
-    bounds.clear();
+    ids_set_uniform(testutil::scripted_draw);
+    testutil::scripted_draws = {0, 0, 7, 0, 0xfffffffe};
+    testutil::draw_bounds.clear();
     EXPECT_EQ(new_msgid(), 7u);
     EXPECT_EQ(new_envelope_id(5), (uint64_t{5} << 32) | 0xfffffffe);
-    EXPECT_TRUE(scripted.empty());
-    EXPECT_EQ(bounds, std::vector<uint32_t>(5, 0xffffffffu));
+    EXPECT_TRUE(testutil::scripted_draws.empty());
+    EXPECT_EQ(testutil::draw_bounds, std::vector<uint32_t>(5, 0xffffffffu));
     ids_set_uniform(nullptr);
 }
 

@@ -24,6 +24,7 @@
 #include "common/bytes.h"
 #include "common/child.h"
 #include "common/root.h"
+#include "common/scripted_draw.h"
 #include "common/syscall_fault.h"
 #include "common/temp_dir.h"
 #include "frame/ids.h"
@@ -142,36 +143,23 @@ class Store : public ::testing::Test {
     std::vector<int> fds_before_;
 };
 
-// Values a scripted draw gives, in order.
-std::vector<uint32_t> draws;
-
-uint32_t scripted_draw(uint32_t) {
-    if (draws.empty()) {
-        ADD_FAILURE() << "more draws than scripted";
-        return 1;
-    }
-    uint32_t v = draws.front();
-    draws.erase(draws.begin());
-    return v;
-}
-
 // A drawn id the store already holds is drawn again, for messages and for
 // a message's envelopes alike.
 TEST_F(Store, AnIdThatIsTakenIsDrawnAgain) {
-    ids_set_uniform(scripted_draw);
-    draws = {40, 40, 0, 41};
+    ids_set_uniform(testutil::scripted_draw);
+    testutil::scripted_draws = {40, 40, 0, 41};
     uint32_t first = new_message();
     uint32_t second = new_message();
     EXPECT_EQ(first, 40u);
     EXPECT_EQ(second, 41u) << "40 is taken and 0 is no id";
-    draws = {9, 9, 10, 9};
+    testutil::scripted_draws = {9, 9, 10, 9};
     uint64_t a = new_envelope(first, bytes_of("a"));
     uint64_t b = new_envelope(first, bytes_of("b"));
     uint64_t other = new_envelope(second, bytes_of("c"));
     EXPECT_EQ(a, (uint64_t{40} << 32) | 9);
     EXPECT_EQ(b, (uint64_t{40} << 32) | 10) << "9 is taken in this message";
     EXPECT_EQ(other, (uint64_t{41} << 32) | 9) << "another message's 9 is not";
-    EXPECT_TRUE(draws.empty());
+    EXPECT_TRUE(testutil::scripted_draws.empty());
     ids_set_uniform(nullptr);
 }
 
