@@ -34,7 +34,8 @@ constexpr const char *USAGE =
     "                           type and report each step; exit 0 when all pass\n"
     "  run [-f FILE] [BACKEND]  read line commands from FILE or standard input\n"
     "                           and print every reply decoded\n"
-    "  help [COMMAND]           show this text, or the help of COMMAND\n"
+    "  help [COMMAND]           show this text, or the help of COMMAND: check,\n"
+    "                           run, or one of run's commands such as store\n"
     "\n"
     "BACKEND defaults to the memq installed or built beside memq-peer\n"
     "(../libexec/mavid/memq or ../src/memq, relative to its directory).\n"
@@ -60,8 +61,18 @@ int help(const char *topic) {
     if (strcmp(topic, "run") == 0) {
         return run_main(2, args);
     }
-    return usage_error("memq-peer",
-                       cat({"no help for \"", topic, "\": the commands are check and run"}));
+    // The synopsis shows "help [command]", and a person who has just read
+    // "store MSGID FILE" in run's list asks for it by that name. "help"
+    // itself is this command's, not run's.
+    if (strcmp(topic, "help") == 0) {
+        fputs(USAGE, stdout);
+        return EXIT_PASSED;
+    }
+    if (run_command_help(topic)) {
+        return EXIT_PASSED;
+    }
+    return usage_error("memq-peer", cat({"no help for \"", topic,
+                                         "\": it is neither check nor run, nor a command of run"}));
 }
 
 }  // namespace

@@ -94,4 +94,9 @@ std::string describe_reply(uint32_t request_type, const peer::DecodedReply &d,
 int check_main(int argc, char **argv);
 int run_main(int argc, char **argv);
 
+// Prints what `help NAME` inside memq-peer run says about its command NAME,
+// for `memq-peer help NAME`. False, printing nothing, when run has no such
+// command.
+bool run_command_help(const char *name);
+
 }  // namespace memq_peer

@@ -158,6 +158,9 @@ void print_commands(FILE *out) {
     }
 }
 
+// What `help NAME` says about one command.
+void print_command_help(const Command &c);
+
 class Runner {
   public:
     Runner(Backend &backend, bool echo) : backend_(backend), echo_(echo) {}
@@ -280,6 +283,18 @@ const Command COMMANDS[] = {
     {"help", "[COMMAND]", "this list, or more about COMMAND", nullptr, &Runner::help},
 };
 const size_t COMMAND_COUNT = sizeof COMMANDS / sizeof COMMANDS[0];
+
+void print_command_help(const Command &c) {
+    printf("usage: %s\n%s.\n", usage_of(c).c_str(), c.summary);
+    if (c.more != nullptr) {
+        printf("%s\n", c.more);
+    }
+    if (c.handle == &Runner::raw) {
+        for (uint32_t t = QUEUE_HELLO; t <= QUEUE_MESSAGE_ITERATE; t++) {
+            printf("  %2u %s\n", t, peer::request_name(t));
+        }
+    }
+}
 
 const char *bits(uint64_t max) {
     return max == UINT32_MAX ? "32" : "64";
@@ -669,15 +684,7 @@ bool Runner::help(std::string_view rest) {
     if (c == nullptr) {
         return bad(cat({"no command \"", name, "\"; \"help\" lists the commands"}));
     }
-    printf("usage: %s\n%s.\n", usage_of(*c).c_str(), c->summary);
-    if (c->more != nullptr) {
-        printf("%s\n", c->more);
-    }
-    if (c->handle == &Runner::raw) {
-        for (uint32_t t = QUEUE_HELLO; t <= QUEUE_MESSAGE_ITERATE; t++) {
-            printf("  %2u %s\n", t, peer::request_name(t));
-        }
-    }
+    print_command_help(*c);
     return true;
 }
 
@@ -699,6 +706,16 @@ bool Runner::line(int number, std::string_view input) {
 }
 
 }  // namespace
+
+bool run_command_help(const char *name) {
+    const Command *c = find_command(name);
+    if (c == nullptr) {
+        return false;
+    }
+    printf("%s is a command of memq-peer run, which reads one per line:\n", c->name);
+    print_command_help(*c);
+    return true;
+}
 
 int run_main(int argc, char **argv) {
     static const option longopts[] = {

@@ -98,8 +98,11 @@ usage)
         "$peer"
     expect_line 2 "memq-peer: unknown command \"frob\": the commands are check, run and help; $see_peer" \
         "$peer" frob
-    expect_line 2 "memq-peer: no help for \"frob\": the commands are check and run; $see_peer" \
+    expect_line 2 "memq-peer: no help for \"frob\": it is neither check nor run, nor a command of run; $see_peer" \
         "$peer" help frob
+    # help names the program's own commands first, then run's.
+    expect 0 '^usage: memq-peer COMMAND' "$peer" help help
+    expect 0 '^usage: store MSGID FILE$' "$peer" help store
     expect_line 2 "memq-peer check: unknown option --frob; $see_check" "$peer" check --frob
     expect_line 2 "memq-peer check: unknown option -x; $see_check" "$peer" check -x
     expect_line 2 "memq-peer check: option --tap takes no argument; $see_check" \
@@ -128,7 +131,8 @@ help_agrees)
         lower=$(printf '%s\n' "$form" | tr '[:upper:]' '[:lower:]')
         grep -Fqx -- "$lower" "$work/entries" || fail "the manual has no entry \"$lower\""
     done <"$work/forms"
-    # And the help of each names the same form.
+    # And the help of each names the same form, inside run and, but for
+    # help itself, as "memq-peer help NAME".
     while IFS= read -r form; do
         name=${form%% *}
         "$peer" run "$idle" >"$work/out" 2>&1 <<END
@@ -137,6 +141,12 @@ END
         grep -Fqx -- "usage: $form" "$work/out" || {
             fail "help $name does not give the usage \"$form\""
             cat "$work/out"
+        }
+        [ "$name" = help ] && continue
+        "$peer" help "$name" >"$work/top" 2>&1 || fail "memq-peer help $name failed"
+        grep -Fqx -- "usage: $form" "$work/top" || {
+            fail "memq-peer help $name does not give the usage \"$form\""
+            cat "$work/top"
         }
     done <"$work/forms"
     ;;
