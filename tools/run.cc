@@ -40,8 +40,9 @@ constexpr const char *RUN_NOTES =
     "and can stand wherever a MSGID or ID goes. Numbers are decimal (a leading\n"
     "0 changes nothing: 010 is ten) or hex after 0x; nothing else is a number.\n"
     "TEXT is the rest of the line; \\n, \\t, \\r, \\\\ and \\xHH stand for the\n"
-    "bytes they name. Empty lines and lines starting with # are skipped. A bad\n"
-    "line is reported and the session goes on.\n"
+    "bytes they name, and \"\" alone for no bytes at all. Empty lines and lines\n"
+    "starting with # are skipped. A bad line is reported and the session goes\n"
+    "on.\n"
     "\n"
     "Exit status: 0 when every line was understood and the backend ended\n"
     "with status 0, 1 otherwise, 2 when the backend could not be started or\n"
@@ -259,12 +260,15 @@ const Command COMMANDS[] = {
      &Runner::unmark},
     {"envelope-new", "MSGID TEXT", "QUEUE_ENVELOPE_NEW with TEXT as the envelope",
      "The reply brings the new envelope's ID as the next $N. memq keeps\n"
-     "envelopes of up to 8192 bytes and refuses longer ones.",
+     "envelopes of up to 8192 bytes and refuses longer ones. TEXT \"\" makes\n"
+     "an empty envelope.",
      &Runner::envelope_new},
     {"envelope-read", "ID", "QUEUE_ENVELOPE_READ", "The envelope's bytes are shown quoted.",
      &Runner::envelope_read},
     {"envelope-replace", "ID TEXT", "QUEUE_ENVELOPE_REPLACE",
-     "TEXT becomes the envelope's bytes; memq refuses more than 8192.", &Runner::envelope_replace},
+     "TEXT becomes the envelope's bytes (\"\" for none); memq refuses more than\n"
+     "8192.",
+     &Runner::envelope_replace},
     {"envelope-remove", "ID", "QUEUE_ENVELOPE_REMOVE", "A message goes with its last envelope.",
      &Runner::envelope_remove},
     {"iterate", "[envelopes | messages [VALUE]]",
@@ -341,6 +345,15 @@ std::optional<bytes> Runner::text(std::string_view rest) {
     // One separating blank goes; the rest of the line is the text, as it is.
     if (!rest.empty() && (rest[0] == ' ' || rest[0] == '\t')) {
         rest.remove_prefix(1);
+    }
+    // A forgotten TEXT must not quietly become an empty envelope: an empty
+    // one is asked for as "".
+    if (rest.empty()) {
+        misused("TEXT is missing; write \"\" for an empty one");
+        return std::nullopt;
+    }
+    if (rest == "\"\"") {
+        return bytes();
     }
     bytes out;
     for (size_t i = 0; i < rest.size(); i++) {

@@ -205,6 +205,10 @@ iterate envelopes 1
 "1" after envelopes (usage: iterate [envelopes | messages [VALUE]])
 iterate messages 1e3
 "1e3" is not a number for VALUE: write decimal digits, or hex digits after 0x
+envelope-new 1
+TEXT is missing; write "" for an empty one (usage: envelope-new MSGID TEXT)
+envelope-replace 1
+TEXT is missing; write "" for an empty one (usage: envelope-replace ID TEXT)
 envelope-new 1 a\qb
 unknown escape \q in TEXT; use \n, \t, \r, \\ or \xHH
 envelope-new 1 \x4
