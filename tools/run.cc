@@ -209,12 +209,28 @@ class Runner {
         return bad(cat({why, " (usage: ", usage_of(*command_), ")"}));
     }
 
-    std::optional<uint64_t> number(std::string_view word, uint64_t max, const char *what);
+    // What an id that a reply brought is. A reference of the wrong kind is
+    // named as such: "$2" for a MSGID is a slip between two ids on screen,
+    // not a number too large.
+    enum class IdKind { message, envelope, other };
+    struct Id {
+        uint64_t value;
+        IdKind kind;
+    };
+
+    // A number, or a reference to an id, that fits under max; `want` is the
+    // kind of id the word stands for, or other for a plain number.
+    std::optional<uint64_t> number(std::string_view word, uint64_t max, const char *what,
+                                   IdKind want = IdKind::other);
     std::optional<uint32_t> msgid(std::string_view word) {
-        std::optional<uint64_t> v = number(word, UINT32_MAX, "MSGID");
+        std::optional<uint64_t> v = number(word, UINT32_MAX, "MSGID", IdKind::message);
         return v ? std::optional<uint32_t>(static_cast<uint32_t>(*v)) : std::nullopt;
     }
-    std::optional<uint64_t> evpid(std::string_view word) { return number(word, UINT64_MAX, "ID"); }
+    std::optional<uint64_t> evpid(std::string_view word) {
+        return number(word, UINT64_MAX, "ID", IdKind::envelope);
+    }
+    // "$1 (0x...)" for a message that a reply brought, else its hex id.
+    std::string message_named(uint32_t id) const;
     std::optional<bytes> text(std::string_view rest);
     std::optional<bytes> hex(std::string_view rest);
     bool no_more(std::string_view rest, const char *after);
@@ -236,7 +252,7 @@ class Runner {
     int line_no_ = 0;
     int errors_ = 0;
     const Command *command_ = nullptr;
-    std::vector<uint64_t> ids_;
+    std::vector<Id> ids_;
     peer::Reply reply_;
 };
 
@@ -304,7 +320,17 @@ const char *bits(uint64_t max) {
     return max == UINT32_MAX ? "32" : "64";
 }
 
-std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, const char *what) {
+std::string Runner::message_named(uint32_t id) const {
+    for (size_t i = 0; i < ids_.size(); i++) {
+        if (ids_[i].kind == IdKind::message && ids_[i].value == id) {
+            return cat({"$", std::to_string(i + 1), " (", hex_msgid(id), ")"});
+        }
+    }
+    return hex_msgid(id);
+}
+
+std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, const char *what,
+                                       IdKind want) {
     if (word.empty()) {
         misused(cat({what, " is missing"}));
         return std::nullopt;
@@ -324,7 +350,18 @@ std::optional<uint64_t> Runner::number(std::string_view word, uint64_t max, cons
             bad(cat({"\"", word, "\" refers to no id: ", known}));
             return std::nullopt;
         }
-        v = ids_[n - 1];
+        const Id &id = ids_[n - 1];
+        if (want == IdKind::message && id.kind == IdKind::envelope) {
+            bad(cat({"\"", word, "\" is envelope ", hex_evpid(id.value),
+                     ", not a MSGID; its message is ",
+                     message_named(static_cast<uint32_t>(id.value >> 32))}));
+            return std::nullopt;
+        }
+        if (want == IdKind::envelope && id.kind == IdKind::message) {
+            bad(cat({"\"", word, "\" is message ", hex_msgid(id.value), ", not an envelope ID"}));
+            return std::nullopt;
+        }
+        v = id.value;
     } else if (!parse_number(word, v, overflow)) {
         if (overflow) {
             bad(cat({what, " ", word, " does not fit in ", bits(max), " bits"}));
@@ -484,7 +521,9 @@ bool Runner::exchange(uint32_t type, std::span<const uint8_t> payload, int fd, b
     peer::DecodedReply d = peer::decode_reply(type, reply_);
     std::string label;
     if (d.well_formed && d.id) {
-        ids_.push_back(*d.id);
+        ids_.push_back({*d.id, type == QUEUE_MESSAGE_NEW       ? IdKind::message
+                               : type == QUEUE_MESSAGE_ITERATE ? IdKind::other
+                                                               : IdKind::envelope});
         label = cat({"$", std::to_string(ids_.size())});
     }
     printf("< %s\n", describe_reply(type, d, label).c_str());
