@@ -734,6 +734,10 @@ int check_main(int argc, char **argv) {
     // The backend must take the closed socket as the normal end of service,
     // and say so in its log.
     s.close_connection({"warn: queue-api: pipe closed"});
+    std::string hint = backend.confinement_hint();
+    if (!hint.empty()) {
+        printf("%shint: %s.\n", tap ? "# " : "", hint.c_str());
+    }
 
     printf(tap ? "#\n" : "\n");
     s.report_log();

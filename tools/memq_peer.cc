@@ -118,6 +118,39 @@ std::string Backend::new_log() {
     return out;
 }
 
+std::string Backend::confinement_hint() const {
+    std::string log;
+    char buf[4096];
+    for (off_t at = 0; log_.valid();) {
+        ssize_t n = pread(log_.get(), buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        log.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+    bool failed = false;
+    for (const char *step : {"]: queue-api: getpwnam: ", "]: queue-api: chroot: ",
+                             "]: queue-api: chdir: ", "]: queue-api: cannot drop privileges: "}) {
+        failed = failed || log.find(step) != std::string::npos;
+    }
+    if (!failed) {
+        return {};
+    }
+    if (geteuid() != 0) {
+        return "the backend must be started as root: it changes its root to /var/spool/mavid "
+               "and becomes _mavidq before it serves, so run memq-peer as root (for example "
+               "with sudo)";
+    }
+    return "the backend needs the account _mavidq and the spool /var/spool/mavid with its tmp "
+           "and temporary directories: the Debian package makes them, and so does "
+           "libexec/mavid/setup-spool where memq was installed by hand (scripts/setup-spool.sh "
+           "in the sources)";
+}
+
 int Backend::stop() {
     if (stopped_) {
         return -1;

@@ -30,6 +30,11 @@ class Backend {
     pid_t pid() const { return peer_.pid(); }
     // The log lines written since the last call, each ending in a newline.
     std::string new_log();
+    // When the backend's log shows that it could not confine itself, what
+    // to do about it, as one sentence; otherwise empty. Running memq-peer
+    // as an ordinary user is the usual cause, and chroot's "Operation not
+    // permitted" alone does not say so.
+    std::string confinement_hint() const;
     // Closes our end of the socket and waits for the backend: its wait status,
     // or -1 when it had already been waited for.
     int stop();

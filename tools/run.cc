@@ -498,6 +498,10 @@ bool Runner::gone(const std::string &why) {
     show_log();
     printf("! the backend ended with %s; nothing more can be sent\n",
            describe_status(status).c_str());
+    std::string hint = backend_.confinement_hint();
+    if (!hint.empty()) {
+        printf("! hint: %s\n", hint.c_str());
+    }
     errors_++;
     return false;
 }
@@ -506,6 +510,10 @@ bool Runner::end() {
     int status = backend_.stop();
     show_log();
     printf("end of input: the backend ended with %s\n", describe_status(status).c_str());
+    std::string hint = backend_.confinement_hint();
+    if (!hint.empty()) {
+        printf("hint: %s\n", hint.c_str());
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -373,6 +373,47 @@ check_vanishing)
     grep -Fqx '          expected the backend to log "warn: queue-api: pipe closed"; it logged nothing' \
         "$work/out" || fail "the missing closing line is not reported"
     ;;
+check_unprivileged)
+    # The backend as an ordinary user cannot confine itself: the check must
+    # fail and say that root is needed, not leave the reader with chroot's
+    # "Operation not permitted". As root, it runs as nobody.
+    as_user=""
+    if [ "$(id -u)" -eq 0 ]; then
+        command -v setpriv >/dev/null || { echo "needs setpriv to run as an ordinary user"; exit 77; }
+        as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+        # shellcheck disable=SC2086
+        $as_user test -x "$peer" -a -x "$memq" ||
+            { echo "needs the build tree to be open to nobody, to run as an ordinary user"; exit 77; }
+    fi
+    # shellcheck disable=SC2086
+    expect 1 '^hint: the backend must be started as root: ' \
+        env ASAN_OPTIONS="$no_leak_check" $as_user "$peer" check "$memq"
+    grep -q 'chroot: Operation not permitted' "$work/out" || fail "the backend's own line is not shown"
+    [ "$(tail -n 1 "$work/out" | grep -c ' steps: ')" -eq 1 ] || fail "the summary is not the last line"
+    # shellcheck disable=SC2086
+    expect 1 '^hint: the backend must be started as root: ' \
+        env ASAN_OPTIONS="$no_leak_check" $as_user "$peer" run "$memq" </dev/null
+    ;;
+check_hint)
+    # Which hint follows a failed confinement depends on who runs the check:
+    # an ordinary user needs root, root needs the account and the spool. A
+    # stand-in logs each step's failure as memq does.
+    if [ "$(id -u)" -eq 0 ]; then
+        want='^hint: the backend needs the account _mavidq and the spool /var/spool/mavid'
+    else
+        want='^hint: the backend must be started as root: '
+    fi
+    for line in "queue-api: getpwnam: Success" "queue-api: chroot: No such file or directory" \
+        "queue-api: chdir: Permission denied" "queue-api: cannot drop privileges: Operation not permitted"; do
+        printf '#!/bin/sh\necho "memq[$$]: %s" >&2\necho "memq[$$]: fatal: queue-api: exiting" >&2\nexit 1\n' \
+            "$line" >"$work/unconfined"
+        chmod 0755 "$work/unconfined"
+        expect 1 "$want" "$peer" check "$work/unconfined"
+    done
+    # A backend that fails in another way gets no hint.
+    expect 1 'the backend ended with exit status 0' "$peer" check "$idle"
+    grep -q '^hint: ' "$work/out" && fail "a hint for a backend that did not fail to confine itself"
+    ;;
 run)
     needs_spool
     cd "$work" || exit 1
