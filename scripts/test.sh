@@ -108,6 +108,7 @@ tally() {
 }
 
 verdicts=()
+built=()
 failed_any=0
 
 # A short smoke of every fuzz target first (the long runs are in
@@ -158,7 +159,34 @@ for preset in release asan; do
         text="$text, ctest FAILED"
     fi
     verdicts+=("$preset $text")
+    built+=("$preset")
 done
+
+# The builds differ in a few tests (valgrind runs only where the sanitizers
+# do not): the verdict names those, so that a difference in the counts is
+# not taken for a lost test.
+only_in() {
+    local here=$1 there=$2
+    sed 's/^[a-z]* //' "$logs/$there-outcomes.txt" | sort -u >"$logs/$there-names.txt"
+    sed 's/^[a-z]* //' "$logs/$here-outcomes.txt" | sort -u |
+        comm -23 - "$logs/$there-names.txt" |
+        awk '++n <= 3 { out = out (n > 1 ? ", " : "") $0 }
+            END { if (n > 3) out = out ", ..."; if (n) printf "%d only in this build (%s)", n, out }'
+}
+if [ "${#built[@]}" -eq 2 ]; then
+    for i in "${!verdicts[@]}"; do
+        for preset in release asan; do
+            other=release
+            [ "$preset" = release ] && other=asan
+            case ${verdicts[$i]} in
+            "$preset "*)
+                extra=$(only_in "$preset" "$other")
+                [ -z "$extra" ] || verdicts[$i]="${verdicts[$i]}, $extra"
+                ;;
+            esac
+        done
+    done
+fi
 
 summary=$(printf '%s; ' "${verdicts[@]}")
 summary=${summary%; }
