@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/root.h"
 #include "common/temp_dir.h"
 #include "frame/loop_child.h"
 #include "frame/queue_api.h"
@@ -36,7 +37,7 @@ std::string status_field(pid_t pid, const std::string &name) {
 
 TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
     passwd *pw = getpwnam("nobody");
-    if (geteuid() != 0 || pw == nullptr) {
+    if (!testutil::have_root() || pw == nullptr) {
         GTEST_SKIP() << "needs root and the account nobody";
     }
     const std::string uid = std::to_string(pw->pw_uid);
@@ -67,7 +68,7 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
 }
 
 TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "needs root to change the root directory";
     }
     testutil::TempDir root("memq-confine");
@@ -153,7 +154,7 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
 }
 
 TEST(Confine, MissingRootDirectoryNamesTheCause) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "without root, chroot fails for lack of permission instead";
     }
     auto r = testutil::run_in_child([] {

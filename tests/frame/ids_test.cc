@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/root.h"
 #include "common/syscall_fault.h"
 #include "common/temp_dir.h"
 #include "log/log.h"
@@ -213,7 +214,7 @@ TEST(Ids, DirectoryTooLongForThePathBuffer) {
 }
 
 TEST(Ids, FixedDirectoryLiesUnderTheChangedRoot) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "needs root to change the root directory";
     }
     testutil::TempDir root("memq-ids");

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child.h"
+#include "common/root.h"
 #include "common/temp_dir.h"
 #include "frame/loop_child.h"
 #include "frame/queue_api.h"
@@ -693,7 +694,7 @@ struct FailedCopy {
 };
 
 TEST_F(Loop, ContentThatCannotBeCopiedIsNeverStoredAndLeavesNothing) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "needs root to give the child a root directory of its own";
     }
     const rlim_t unlimited = RLIM_INFINITY;

@@ -11,6 +11,7 @@
 
 #include "common/child.h"
 #include "common/leak_check.h"
+#include "common/root.h"
 #include "frame/queue_api.h"
 
 namespace {
@@ -64,7 +65,8 @@ TEST(Startup, ParsingStopsAtFirstOperandOrDoubleDash) {
 
 TEST(Startup, ServesUntilThePeerClosesAndExitsNormally) {
     struct stat st;
-    if (geteuid() != 0 || getpwnam("_mavidq") == nullptr || stat("/var/spool/mavid", &st) != 0) {
+    if (!testutil::have_root() || getpwnam("_mavidq") == nullptr ||
+        stat("/var/spool/mavid", &st) != 0) {
         GTEST_SKIP() << "needs root, the account _mavidq and /var/spool/mavid";
     }
     for (auto args : {std::vector<std::string>{}, {"extra", "-x"}}) {

@@ -23,6 +23,7 @@
 
 #include "common/bytes.h"
 #include "common/child.h"
+#include "common/root.h"
 #include "common/syscall_fault.h"
 #include "common/temp_dir.h"
 #include "log/log.h"
@@ -509,7 +510,7 @@ class StoreOpen : public Store {
 };
 
 TEST_F(StoreOpen, GivesANamelessFileAtOffsetZeroWithExactContent) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "changing the root needs root";
     }
     uint32_t never_stored = new_message();
@@ -537,7 +538,7 @@ TEST_F(StoreOpen, GivesANamelessFileAtOffsetZeroWithExactContent) {
 }
 
 TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "changing the root needs root";
     }
     uint32_t msgid = new_message();
@@ -634,7 +635,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
 // beyond that page, so that a buffered write could only fail in the close,
 // after the content had been taken for written.
 TEST_F(StoreOpen, AFullFileSystemCutsTheWriteShort) {
-    if (geteuid() != 0) {
+    if (!testutil::have_root()) {
         GTEST_SKIP() << "mounting a file system needs root";
     }
     uint32_t msgid = new_message();
