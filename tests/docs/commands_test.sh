@@ -14,6 +14,11 @@ fail() {
     failures=$((failures + 1))
 }
 
+# The leak checker of a sanitized build reads /proc when the process ends,
+# and a confined backend has none: leak checking is for the other tests.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+export ASAN_OPTIONS
+
 have_root() {
     [ "$(id -u)" -eq 0 ] && [ -z "${MEMQ_TEST_UNPRIVILEGED:-}" ]
 }
@@ -87,6 +92,30 @@ memory_cap_backend)
         fail "memq-peer check of the backend under \"$prefix\" failed"
         cat "$work/out"
     }
+    ;;
+tmpfs_fstab)
+    # The fstab lines memq(8) gives for the working directories, mounted as
+    # written in a mount namespace of this test's own, where no one else
+    # sees them: the account must own both, and the backend must serve.
+    needs_spool
+    command -v unshare >/dev/null || { echo "needs unshare for a mount namespace of its own"; exit 77; }
+    grep -E '^tmpfs +/var/spool/mavid/(tmp|temporary) ' "$src/man/memq.8" >"$work/fstab"
+    [ "$(wc -l <"$work/fstab")" -eq 2 ] || fail "memq(8) gives no fstab line for each directory"
+    cat >"$work/mounted.sh" <<END
+set -e
+mount --make-rprivate /
+mount -T "$work/fstab" /var/spool/mavid/tmp
+mount -T "$work/fstab" /var/spool/mavid/temporary
+findmnt -n -o FSTYPE /var/spool/mavid/tmp
+findmnt -n -o FSTYPE /var/spool/mavid/temporary
+stat -c '%U:%G %a' /var/spool/mavid/tmp /var/spool/mavid/temporary
+"$peer" check "$memq" >"$work/check" 2>&1
+END
+    unshare -m sh "$work/mounted.sh" >"$work/out" 2>&1
+    status=$?
+    printf 'tmpfs\ntmpfs\n_mavidq:_mavidq 700\n_mavidq:_mavidq 700\n' >"$work/want"
+    [ "$status" -eq 0 ] || { fail "mounting or checking failed with $status"; cat "$work/out" "$work/check"; }
+    diff -u "$work/want" "$work/out" || fail "the mounted directories are not the account's tmpfs"
     ;;
 peer_example)
     # memq-peer(1)'s session, with the memq-peer of this build first in PATH,
