@@ -46,6 +46,23 @@ const workload WORKLOADS[] = {
     {"soak", run_soak, {1000000, 1, 2048, 131072, 10000}, {2000, 1, 512, 20000, 50}},
 };
 
+// How long one floor/memq pair of each workload took at its normal sizes
+// on the development machine (2 shared cores), and the size its time grows
+// with: what the estimate before a run is made of. The machine's load can
+// double any of them.
+struct estimate {
+    const char *name;
+    double pair_seconds;
+    long params::*grows_with;
+};
+
+const estimate ESTIMATES[] = {
+    {"hello", 12.5, &params::n},      {"read", 12, &params::n},
+    {"lifecycle", 2, &params::n},     {"fill", 25, &params::messages},
+    {"large", 0.8, &params::content}, {"drain", 22, &params::messages},
+    {"soak", 50, &params::n},
+};
+
 params params_for(const workload &w, const options &opt) {
     params pr = opt.smoke ? w.smoke : w.normal;
     if (opt.n > 0) {
@@ -275,6 +292,104 @@ options parse(int argc, char **argv) {
     return opt;
 }
 
+// "40 s", "3.5 min".
+std::string duration(double seconds) {
+    if (seconds < 10) {
+        return format("%.1f s", seconds);
+    }
+    if (seconds < 90) {
+        return format("%.0f s", seconds);
+    }
+    return format("%.1f min", seconds / 60);
+}
+
+// The seconds a workload is expected to take with these options.
+double expected_seconds(const workload &w, const options &opt) {
+    for (const estimate &e : ESTIMATES) {
+        if (std::string(e.name) != w.name) {
+            continue;
+        }
+        const params normal = w.normal;
+        const params pr = params_for(w, opt);
+        double scale = normal.*e.grows_with > 0 ? static_cast<double>(pr.*e.grows_with) /
+                                                      static_cast<double>(normal.*e.grows_with)
+                                                : 1;
+        double sides = opt.run_floor && opt.run_memq ? 1 : 0.5;
+        // Each run also starts and ends a backend.
+        return (e.pair_seconds * scale + 0.02) * sides * opt.rounds;
+    }
+    return 0;
+}
+
+// Before the first run, on standard error so that the standard output
+// stays results alone: what will run, and about how long it will take.
+void announce(const std::vector<const workload *> &chosen, const options &opt) {
+    std::string names;
+    std::string each;
+    double total = 0;
+    for (const workload *w : chosen) {
+        double t = expected_seconds(*w, opt);
+        total += t;
+        names += format("%s%s", names.empty() ? "" : " ", w->name);
+        each += format("%s%s %s", each.empty() ? "" : ", ", w->name, duration(t).c_str());
+    }
+    const bool plural = opt.rounds != 1;
+    const char *sides = opt.run_floor && opt.run_memq
+                            ? (plural ? "floor/memq pairs" : "floor/memq pair")
+                        : opt.run_floor ? (plural ? "runs of the floor" : "run of the floor")
+                                        : (plural ? "runs of memq" : "run of memq");
+    std::string regimes;
+    for (pinning p : opt.pins) {
+        regimes += format("%s%s", regimes.empty() ? "" : ", ", name_of(p));
+    }
+    total *= static_cast<double>(opt.pins.size());
+    fprintf(stderr, "memq-bench: %zu workload%s (%s), %d %s each%s, pinned: %s\n", chosen.size(),
+            chosen.size() == 1 ? "" : "s", names.c_str(), opt.rounds, sides,
+            opt.smoke ? ", at smoke sizes" : "", regimes.c_str());
+    fprintf(stderr, "memq-bench: about %s on 2 shared cores (%s%s)%s\n", duration(total).c_str(),
+            opt.pins.size() > 1 ? "each regime: " : "", each.c_str(),
+            opt.wrap.empty() ? "" : "; memq under --wrap takes longer");
+}
+
+// The ratios of one workload, kept for the table at the end.
+struct ratios_of {
+    const char *name;
+    const char *pin;
+    std::vector<double> throughput;
+    std::vector<double> cpu;
+};
+
+// The median of values; 0 when there are none.
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One table for a person at the end; the ratio lines above stay as they
+// are, for scripts.
+void print_table(const std::vector<ratios_of> &all, double seconds) {
+    if (all.empty()) {
+        return;
+    }
+    printf("\nsummary, in %s: memq over the floor, median of each workload's pairs\n",
+           duration(seconds).c_str());
+    printf("  %-10s %-5s %10s %17s %12s\n", "workload", "pin", "throughput", "pairs",
+           "backend CPU");
+    for (const ratios_of &r : all) {
+        auto [low, high] = std::minmax_element(r.throughput.begin(), r.throughput.end());
+        std::string cpu = r.cpu.empty() ? "n/a" : format("%.2f", median(r.cpu));
+        printf("  %-10s %-5s %10.2f %17s %12s\n", r.name, r.pin, median(r.throughput),
+               format("%.2f to %.2f", *low, *high).c_str(), cpu.c_str());
+    }
+    printf(
+        "throughput: 1 is as fast as the floor, higher is better; backend CPU: per\n"
+        "operation, 1 is as much as the floor, lower is better\n");
+    fflush(stdout);
+}
+
 // The median, then every pair's value.
 std::string summary(std::vector<double> values) {
     if (values.empty()) {
@@ -288,15 +403,13 @@ std::string summary(std::vector<double> values) {
     return format("%.3f(pairs:%s)", values[values.size() / 2], each.c_str());
 }
 
-// Every workload asked for, in the table's order whatever the command
-// line's, under the regime opt.pin.
-void run_regime(const options &opt) {
+// Every workload chosen, under the regime opt.pin; each one's ratios join
+// the table.
+void run_regime(const options &opt, const std::vector<const workload *> &chosen,
+                std::vector<ratios_of> &table) {
     pin_driver(opt);
-    for (const workload &w : WORKLOADS) {
-        if (!opt.workloads.empty() &&
-            std::find(opt.workloads.begin(), opt.workloads.end(), w.name) == opt.workloads.end()) {
-            continue;
-        }
+    for (const workload *chosen_one : chosen) {
+        const workload &w = *chosen_one;
         // Throughput ratios (memq/floor, higher is better) and backend CPU
         // ratios (memq/floor per operation, lower is better), pair by pair.
         std::vector<double> ratios;
@@ -321,6 +434,7 @@ void run_regime(const options &opt) {
             printf("ratio workload=%s pin=%s memq/floor=%s cpu_memq/floor=%s\n", w.name,
                    name_of(opt.pin), summary(ratios).c_str(), summary(cpu_ratios).c_str());
             fflush(stdout);
+            table.push_back({w.name, name_of(opt.pin), ratios, cpu_ratios});
         }
     }
 }
@@ -329,10 +443,22 @@ int run(int argc, char **argv) {
     options opt = parse(argc, argv);
     // A backend that goes away must show as a failed send, not kill us.
     signal(SIGPIPE, SIG_IGN);
+    // Workloads run in the table's order, whatever the command line's.
+    std::vector<const workload *> chosen;
+    for (const workload &w : WORKLOADS) {
+        if (opt.workloads.empty() ||
+            std::find(opt.workloads.begin(), opt.workloads.end(), w.name) != opt.workloads.end()) {
+            chosen.push_back(&w);
+        }
+    }
+    announce(chosen, opt);
+    const double start = now();
+    std::vector<ratios_of> table;
     for (pinning p : opt.pins) {
         opt.pin = p;
-        run_regime(opt);
+        run_regime(opt, chosen, table);
     }
+    print_table(table, now() - start);
     return 0;
 }
 

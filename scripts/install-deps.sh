@@ -4,8 +4,9 @@
 #
 #   build     building memq and memq-peer alone (BUILD_TESTING=OFF): the demo
 #   test      build, plus the test suite and the fuzz targets: scripts/test.sh
-#   package   building and checking the Debian package: scripts/package-check.sh;
-#             its build dependencies are those debian/control names
+#   package   building, checking and testing the Debian package (autopkgtest
+#             runs debian/tests): scripts/package-check.sh; its build
+#             dependencies are those debian/control names
 #
 # Does nothing when they are all present, so it is cheap to run again.
 set -euo pipefail
@@ -13,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 build=(g++ cmake ninja-build pkgconf libbsd-dev)
 test=("${build[@]}" clang clang-format libclang-rt-dev lld libgtest-dev valgrind man-db mandoc)
-package=(dpkg-dev lintian devscripts)
+package=(dpkg-dev lintian devscripts autopkgtest)
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(build test package)

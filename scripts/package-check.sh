@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package as a distributor would (dpkg-buildpackage from
 # the sources alone), holds it to lintian and hardening-check, installs it
-# here with its dependencies, checks the installed memq with the installed
-# memq-peer, then purges it and checks that the purge took the spool with it
-# and kept the account. Needs root (or sudo). Tests on this machine may rely
-# on the spool, so when it was there before, it is made again at the end.
+# here with its dependencies and runs the package's own tests with autopkgtest:
+# the installed memq-peer checks the installed memq, then the purge must take
+# the spool with it and keep the account. Needs root (or sudo). Tests on this
+# machine may rely on the spool, so when it was there before, it is made again
+# at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -109,23 +110,27 @@ fi
 hardening-check "${cf[@]}" /usr/libexec/mavid/memq /usr/bin/memq-peer ||
     fail "hardening-check found a missing protection"
 
-echo "== memq-peer check"
-# Without an argument the installed memq-peer finds the installed memq.
-$sudo /usr/bin/memq-peer check
-
-echo "== purge"
+# The package's own tests (debian/tests) as a distribution's CI runs them:
+# memq-peer check of the installed backend, and the purge. The null server
+# runs them here, on this machine, with no network and no image to fetch.
+# No test may make the spool again between the purge and the look at what
+# it left, so the lock is held throughout.
+echo "== autopkgtest (log in $work/autopkgtest)"
 exec 9<"$lock"
 flock 9
-$sudo dpkg --purge memq 9<&-
-left=()
-for p in "$spool/tmp" "$spool/temporary" "$spool"; do
-    [ -e "$p" ] && left+=("$p")
-done
-if [ ${#left[@]} -gt 0 ]; then
-    ls -la "$spool" >&2 || true
-    fail "the purge left ${left[*]}"
+rm -rf "$work/autopkgtest"
+status=0
+$sudo autopkgtest --output-dir "$work/autopkgtest" "$PWD/${debs[0]}" "$PWD/$work/src" \
+    -- null 9<&- || status=$?
+if [ "$status" -ne 0 ]; then
+    cat "$work/autopkgtest/summary" >&2 || true
+    fail "autopkgtest failed with status $status; its logs are in $work/autopkgtest"
 fi
-getent passwd _mavidq >/dev/null || fail "the purge removed the account, which must stay"
+cat "$work/autopkgtest/summary"
+# The purge test must have removed the package, and what it ran must have
+# left nothing in /run.
+dpkg-query -W -f='${Status}' memq 2>/dev/null | grep -q 'install ok installed' &&
+    fail "memq is still installed after the purge test"
 [ "$(leftovers_in_run)" = "$run_before" ] || fail "left in /run: $(leftovers_in_run)"
 exec 9<&-
 

@@ -80,12 +80,23 @@ void expect_results(const std::string &out, const char *side) {
     }
 }
 
+// The first two lines say what will run and about how long it will take.
+void expect_announced(const std::string &out, const std::string &what) {
+    EXPECT_EQ(out.rfind("memq-bench: 7 workloads (hello read lifecycle fill large drain soak), " +
+                            what + " each, at smoke sizes, pinned: none\nmemq-bench: about ",
+                        0),
+              0u)
+        << out;
+}
+
 TEST(BenchSmoke, FloorKeepsTheContractInEveryWorkload) {
     auto before = testutil::open_fds();
     BenchRun r = bench("--smoke --only floor");
     EXPECT_EQ(r.exit_code(), 0) << r.out;
+    expect_announced(r.out, "1 run of the floor");
     expect_results(r.out, "floor");
     EXPECT_EQ(r.out.find("ratio"), std::string::npos) << "one side alone has no ratio";
+    EXPECT_EQ(r.out.find("summary"), std::string::npos) << "nor a table of them";
     EXPECT_EQ(testutil::open_fds(), before);
 }
 
@@ -99,11 +110,36 @@ TEST(BenchSmoke, MemqAndFloorRunSideBySideInEveryWorkload) {
     auto before = testutil::open_fds();
     BenchRun r = bench("--smoke");
     EXPECT_EQ(r.exit_code(), 0) << r.out;
+    expect_announced(r.out, "1 floor/memq pair");
     expect_results(r.out, "floor");
     expect_results(r.out, "memq");
+    // The table at the end gives each workload's ratios as its ratio line
+    // does, to two places.
+    ASSERT_NE(r.out.find("\nsummary, in "), std::string::npos) << r.out;
+    std::string table = r.out.substr(r.out.find("\nsummary, in "));
     for (const char *w : WORKLOADS) {
         std::string line = line_starting(r.out, std::string("ratio workload=") + w + " ");
-        EXPECT_GT(atof(field(line, "memq/floor").c_str()), 0) << w << ":\n" << r.out;
+        double ratio = atof(field(line, "memq/floor").c_str());
+        double cpu = atof(field(line, "cpu_memq/floor").c_str());
+        EXPECT_GT(ratio, 0) << w << ":\n" << r.out;
+        std::string row = line_starting(table, std::string("  ") + w + " ");
+        ASSERT_FALSE(row.empty()) << w << " is not in the table:\n" << table;
+        char name[32];
+        char pin[16];
+        double throughput;
+        double low;
+        double high;
+        double row_cpu;
+        ASSERT_EQ(sscanf(row.c_str(), " %31s %15s %lf %lf to %lf %lf", name, pin, &throughput, &low,
+                         &high, &row_cpu),
+                  6)
+            << row;
+        EXPECT_STREQ(pin, "none") << row;
+        // The ratio line has three places, the table two.
+        EXPECT_NEAR(throughput, ratio, 0.0051) << row << "\n" << line;
+        EXPECT_NEAR(row_cpu, cpu, 0.0051) << row << "\n" << line;
+        EXPECT_LE(low, throughput) << row;
+        EXPECT_GE(high, throughput) << row;
     }
     EXPECT_EQ(testutil::open_fds(), before);
 }
