@@ -1,15 +1,14 @@
-// Shared pieces of the memq-peer program: starting a backend with its log
-// captured, finding the default backend, and turning replies and bytes into
-// readable text. Single-threaded.
+// What the subcommands of memq-peer share: exit statuses, the command line's
+// mistakes, which backend to start, the backend started for a session, and
+// how it ended, in words. Single-threaded.
 #pragma once
 
-#include <cstdint>
-#include <initializer_list>
-#include <span>
 #include <string>
-#include <string_view>
+
+#include <sys/types.h>
 
 #include "peer/peer.h"
+#include "support/unique.h"
 
 namespace memq_peer {
 
@@ -66,42 +65,7 @@ int usage_error(const char *command, const std::string &why);
 // message has our prefix rather than getopt's own.
 int option_error(const char *command, int c, char **argv);
 
-// The pieces joined into one string. g++ 12 warns falsely about
-// `"literal" + std::string` at -O3, so messages are built with this instead.
-std::string cat(std::initializer_list<std::string_view> parts);
-
 // "exit status 0", "killed by signal 9 (Killed)".
 std::string describe_status(int wait_status);
-
-// Bytes as a quoted C-like string: printable ASCII as it is, the rest
-// escaped. At most `limit` bytes are shown; a longer run ends in "...".
-std::string quoted(std::span<const uint8_t> bytes, size_t limit = SIZE_MAX);
-
-// "0x0000002a" for a msgid, "0x0000002a00000001" for an envelope id.
-std::string hex_msgid(uint64_t id);
-std::string hex_evpid(uint64_t id);
-
-// Payload bytes as lower-case hex pairs, separated by spaces.
-std::string hex_bytes(std::span<const uint8_t> bytes, size_t limit = SIZE_MAX);
-
-// "result 0 (not stored)": the result with what it means for a request of
-// this type, where the protocol or this backend gives it a meaning.
-std::string describe_result(uint32_t request_type, int32_t result);
-
-// A one-line account of what a reply to a request of this type carries,
-// results decoded as by describe_result(). Ids are labelled by `label` when
-// it is not empty. memq-peer check and run both describe replies with it, so
-// that they never disagree about what a reply means.
-std::string describe_reply(uint32_t request_type, const peer::DecodedReply &d,
-                           const std::string &label = {});
-
-// The subcommands; argv[0] is the subcommand's own name.
-int check_main(int argc, char **argv);
-int run_main(int argc, char **argv);
-
-// Prints what `help NAME` inside memq-peer run says about its command NAME,
-// for `memq-peer help NAME`. False, printing nothing, when run has no such
-// command.
-bool run_command_help(const char *name);
 
 }  // namespace memq_peer
