@@ -20,7 +20,7 @@
 #include "check_session.h"
 #include "cli.h"
 #include "frame/queue_proto.h"
-#include "peer/feeder.h"
+#include "peer/backend.h"
 #include "peer/reply.h"
 
 namespace memq_peer {
@@ -55,20 +55,6 @@ using wire::Bytes;
 
 Bytes text_bytes(const char *s) {
     return Bytes(s, s + strlen(s));
-}
-
-// Content that no simple fault reproduces by accident: every byte value, and
-// no period shorter than the whole.
-Bytes pseudo_random(size_t n, uint32_t seed) {
-    Bytes out(n);
-    uint32_t x = seed;
-    for (size_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
 }
 
 // A regular file, already unlinked, holding content and positioned at its
@@ -157,15 +143,14 @@ void store(Session &s, uint32_t msgid, const std::string &from, int fd,
            std::span<const uint8_t> content, int32_t want,
            std::optional<Lines> loop_log = std::nullopt) {
     s.expect_result("store " + hex_msgid(msgid) + " from " + from, QUEUE_MESSAGE_STORE,
-                    peer::payload_u32(msgid), want, fd, content, std::move(loop_log));
+                    wire::u32(msgid), want, fd, content, std::move(loop_log));
 }
 
 // QUEUE_MESSAGE_OPEN, expecting a descriptor at offset 0 on exactly `want`,
 // or no descriptor when want is null.
 void open_message(Session &s, uint32_t msgid, const Bytes *want, const std::string &what) {
     const std::string asked = "open " + hex_msgid(msgid) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
+    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_MESSAGE_OPEN, wire::u32(msgid));
     if (!d) {
         return;
     }
@@ -209,7 +194,7 @@ uint64_t new_envelope(Session &s, uint32_t msgid, const Bytes &envelope) {
     const std::string asked =
         "new envelope for " + hex_msgid(msgid) + ", " + std::to_string(envelope.size()) + " bytes";
     std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(msgid, envelope));
+        s.ask(asked, QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(msgid), envelope}));
     if (!d) {
         return 0;
     }
@@ -232,7 +217,7 @@ uint64_t new_envelope(Session &s, uint32_t msgid, const Bytes &envelope) {
 // QUEUE_ENVELOPE_READ, expecting exactly `want` (empty: no such envelope).
 void read_envelope(Session &s, uint64_t id, const Bytes &want, const std::string &what) {
     const std::string asked = "read envelope " + hex_evpid(id) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id));
+    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, wire::u64(id));
     if (!d) {
         return;
     }
@@ -264,7 +249,7 @@ void iterate(Session &s, uint32_t type, std::span<const uint8_t> payload,
 }
 
 void run_session(Session &s) {
-    s.expect_empty("hello, version 2", QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION));
+    s.expect_empty("hello, version 2", QUEUE_HELLO, wire::u32(QUEUE_API_VERSION));
 
     // A mail as the server would spool it, stored from a regular file.
     const Bytes mail = text_bytes(
@@ -278,7 +263,7 @@ void run_session(Session &s) {
         "Bob,\r\n\r\nthe figures are attached. A line with only a dot follows.\r\n"
         "..\r\n\r\nAlice\r\n");
     // Several MiB through a pipe, not a multiple of the backend's block size.
-    const Bytes big = pseudo_random(5 * 1024 * 1024 + 4321, 0x9e3779b9u);
+    const Bytes big = wire::pattern(5 * 1024 * 1024 + 4321, 0x9e3779b9u);
     const Bytes empty;
     const Bytes envelope_a = text_bytes(
         "version: 7\nmsgid: fixed\ntype: mta\nhelo: client.example.org\n"
@@ -288,8 +273,8 @@ void run_session(Session &s) {
         "errorline: 421 4.7.0 try again later\n");
     // The largest envelope that a reply can bring back whole, and one byte
     // more, which memq refuses although a request could carry it.
-    const Bytes envelope_b = pseudo_random(QUEUE_ENVELOPE_BUF, 7);
-    const Bytes envelope_too_large = pseudo_random(QUEUE_ENVELOPE_BUF + 1, 11);
+    const Bytes envelope_b = wire::pattern(QUEUE_ENVELOPE_BUF, 7);
+    const Bytes envelope_too_large = wire::pattern(QUEUE_ENVELOPE_BUF + 1, 11);
 
     std::vector<uint32_t> taken;
     uint32_t m1 = new_message(s, taken);
@@ -352,22 +337,21 @@ void run_session(Session &s) {
     read_envelope(s, e1, envelope_a, "as created");
     read_envelope(s, e2, envelope_b, "8192 bytes, the most a reply holds");
     s.expect_result("new envelope for " + hex_msgid(m1) + ", 8193 bytes: refused",
-                    QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(m1, envelope_too_large), 0);
+                    QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(m1), envelope_too_large}), 0);
     s.expect_result("replace envelope " + hex_evpid(e1) + " by 8193 bytes: refused",
-                    QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e1, envelope_too_large), 0);
+                    QUEUE_ENVELOPE_REPLACE, wire::cat({wire::u64(e1), envelope_too_large}), 0);
     read_envelope(s, e1, envelope_a, "the refused replacement left it alone");
     s.expect_result("replace envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REPLACE,
-                    peer::payload_u64_bytes(e1, envelope_a2), 1);
+                    wire::cat({wire::u64(e1), envelope_a2}), 1);
     read_envelope(s, e1, envelope_a2, "as replaced");
-    s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE,
-                    peer::payload_u64(e1), 1);
+    s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE, wire::u64(e1), 1);
     read_envelope(s, e1, empty, "removed: nothing comes back");
     open_message(s, m1, &big, "one envelope left, so the message stays");
     s.expect_result("remove the last envelope " + hex_evpid(e2), QUEUE_ENVELOPE_REMOVE,
-                    peer::payload_u64(e2), 1);
+                    wire::u64(e2), 1);
     open_message(s, m1, nullptr, "gone with its last envelope");
     s.expect_result("new envelope for the vanished " + hex_msgid(m1), QUEUE_ENVELOPE_NEW,
-                    peer::payload_u32_bytes(m1, envelope_a), 0);
+                    wire::cat({wire::u32(m1), envelope_a}), 0);
     {
         unique_fd again = file_with(mail);
         store(s, m1, "a file, to the vanished message", again.get(), mail, 0);
@@ -381,13 +365,12 @@ void run_session(Session &s) {
     }
     taken.push_back(m3);
     uint64_t e3 = new_envelope(s, m3, envelope_a);
-    s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, peer::payload_u32(m3), 0);
+    s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, wire::u32(m3), 0);
     open_message(s, m3, &empty, "unmark left it alone");
-    s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, peer::payload_u32(m2), 0);
+    s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, wire::u32(m2), 0);
     open_message(s, m2, nullptr, "marking dropped it");
 
-    s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, peer::payload_u32(m3),
-                    0);
+    s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, wire::u32(m3), 0);
     read_envelope(s, e3, empty, "went with its message");
     open_message(s, m3, nullptr, "removed");
 
@@ -414,10 +397,10 @@ void run_session(Session &s) {
     open_message(s, m4, &empty, "the failed store left it empty");
 
     iterate(s, QUEUE_ENVELOPE_ITERATE, {}, "iterate envelopes");
-    iterate(s, QUEUE_MESSAGE_ITERATE, peer::payload_u32(0), "iterate messages");
+    iterate(s, QUEUE_MESSAGE_ITERATE, wire::u32(0), "iterate messages");
     s.expect_result("finish", QUEUE_FINISH, {}, 1);
     s.expect_empty("hello again: finish does not end the service", QUEUE_HELLO,
-                   peer::payload_u32(QUEUE_API_VERSION));
+                   wire::u32(QUEUE_API_VERSION));
 }
 
 }  // namespace
@@ -451,8 +434,8 @@ int check_main(int argc, char **argv) {
     if (tap) {
         printf("TAP version 13\n");
     }
-    Backend backend;
-    if (!backend.start(path)) {
+    peer::Backend backend;
+    if (!start_backend(backend, path)) {
         if (tap) {
             printf("Bail out! the backend %s could not be started\n", path.c_str());
         }
@@ -471,7 +454,7 @@ int check_main(int argc, char **argv) {
     // The backend must take the closed socket as the normal end of service,
     // and say so in its log.
     s.close_connection({"warn: queue-api: pipe closed"});
-    std::string hint = backend.confinement_hint();
+    std::string hint = confinement_hint(backend);
     if (!hint.empty()) {
         printf("%shint: %s.\n", tap ? "# " : "", hint.c_str());
     }

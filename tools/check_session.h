@@ -1,8 +1,8 @@
 // The session of memq-peer check: each step sends a request, takes its
-// reply, and is judged by what the step itself asks of the reply and by the
-// log lines the backend wrote meanwhile, which the store's model
-// (peer/model.h) predicts, each marked as expected or not. One line per
-// step, plain or as TAP. Single-threaded.
+// reply, and is judged by what the step itself asks of the reply, by the
+// store's model (peer/judge.h), and by the log lines the backend wrote
+// meanwhile, each marked as expected or not. One line per step, plain or
+// as TAP. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "peer/model.h"
-#include "peer/reply.h"
+#include "peer/backend.h"
+#include "peer/judge.h"
 
 namespace memq_peer {
 
@@ -24,14 +23,14 @@ using Lines = std::vector<std::string>;
 
 class Session {
   public:
-    Session(Backend &backend, bool tap) : backend_(backend), tap_(tap) {}
+    Session(peer::Backend &backend, bool tap) : backend_(backend), tap_(tap) {}
 
     // Sends one request and decodes its reply. The step that judges it
     // expects the lines the store's model predicts for the request (content
-    // is what a store's descriptor holds), and the model follows the
-    // request once the step has passed. A request the loop answers itself
-    // (a store whose content cannot be copied) never reaches the store: the
-    // step expects `loop_log` instead. When no reply comes, the step fails, and every
+    // is what a store's descriptor holds), and the reply the model
+    // predicts. A request the loop answers itself (a store whose content
+    // cannot be copied) never reaches the store: the step expects
+    // `loop_log` instead. When no reply comes, the step fails, and every
     // later request is skipped.
     std::optional<peer::DecodedReply> ask(const std::string &asked, uint32_t type,
                                           std::span<const uint8_t> payload, int fd = -1,
@@ -49,8 +48,8 @@ class Session {
     // Judges a reply that must be a bare header, as to QUEUE_HELLO.
     void expect_empty(const std::string &asked, uint32_t type, std::span<const uint8_t> payload);
 
-    // A step whose own work went as it should: it passes when the backend
-    // logged what it expects, too.
+    // A step whose own work went as it should: it passes when the store's
+    // model agrees and the backend logged what it expects, too.
     void pass(const std::string &asked, const std::string &got) { judge(asked, got, nullptr); }
     void fail(const std::string &asked, const std::string &got, const std::string &want) {
         judge(asked, got, &want);
@@ -82,14 +81,14 @@ class Session {
     // each as expected by this step or not, and prints the verdict.
     void judge(const std::string &asked, const std::string &got, const std::string *want);
 
-    Backend &backend_;
+    peer::Backend &backend_;
     bool tap_;
     peer::Reply last_;
     Lines expected_log_;
-    peer::StoreModel model_;
-    std::optional<peer::StoreRequest> pending_;
-    wire::Bytes pending_data_;
-    uint64_t new_id_ = 0;
+    peer::Judge model_;
+    // The model's verdict on the last reply, when its request reached the
+    // store and the reply came whole.
+    std::optional<peer::Judgement> judgement_;
     std::vector<LogLine> log_;
     bool gone_ = false;
     int steps_ = 0;

@@ -6,14 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-
-#include "peer/reply.h"
 
 namespace memq_peer {
 
@@ -28,61 +24,27 @@ bool is_executable_file(const std::string &path) {
 
 }  // namespace
 
-bool Backend::start(const std::string &path) {
+bool start_backend(peer::Backend &backend, const std::string &path) {
     if (!is_executable_file(path)) {
         fprintf(stderr, "memq-peer: backend %s: %s\n", path.c_str(),
                 access(path.c_str(), F_OK) == 0 ? "not an executable file" : strerror(errno));
         return false;
     }
-    log_.reset(memfd_create("memq-log", MFD_CLOEXEC));
-    if (!log_.valid()) {
+    if (backend.start(path)) {
+        return true;
+    }
+    if (strcmp(backend.failure(), "make a file for its log") == 0) {
         fprintf(stderr, "memq-peer: cannot make a file for the backend's log: %s\n",
                 strerror(errno));
-        return false;
-    }
-    if (!peer_.start(path, {}, log_.get())) {
+    } else {
         fprintf(stderr, "memq-peer: cannot start the backend %s: %s\n", path.c_str(),
                 strerror(errno));
-        return false;
     }
-    return true;
+    return false;
 }
 
-std::string Backend::new_log() {
-    std::string out;
-    if (!log_.valid()) {
-        return out;
-    }
-    // The backend shares the file's offset, so read by position.
-    char buf[4096];
-    for (;;) {
-        ssize_t n = pread(log_.get(), buf, sizeof buf, log_shown_);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-        log_shown_ += n;
-    }
-    return out;
-}
-
-std::string Backend::confinement_hint() const {
-    std::string log;
-    char buf[4096];
-    for (off_t at = 0; log_.valid();) {
-        ssize_t n = pread(log_.get(), buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        log.append(buf, static_cast<size_t>(n));
-        at += n;
-    }
+std::string confinement_hint(const peer::Backend &backend) {
+    const std::string log = backend.log();
     bool failed = false;
     for (const char *step : {"]: queue-api: getpwnam: ", "]: queue-api: chroot: ",
                              "]: queue-api: chdir: ", "]: queue-api: cannot drop privileges: "}) {
@@ -100,14 +62,6 @@ std::string Backend::confinement_hint() const {
            "and temporary directories: the Debian package makes them, and so does "
            "libexec/mavid/setup-spool where memq was installed by hand (scripts/setup-spool.sh "
            "in the sources)";
-}
-
-int Backend::stop() {
-    if (stopped_) {
-        return -1;
-    }
-    stopped_ = true;
-    return peer_.finish();
 }
 
 std::string default_backend(std::string &looked) {
@@ -177,20 +131,6 @@ int option_error(const char *command, int c, char **argv) {
         return usage_error(command, cat({"option ", word, " takes no argument"}));
     }
     return usage_error(command, cat({"unknown option ", word}));
-}
-
-std::string describe_status(int status) {
-    if (status == -1) {
-        return "no status";
-    }
-    if (WIFEXITED(status)) {
-        return "exit status " + std::to_string(WEXITSTATUS(status));
-    }
-    if (WIFSIGNALED(status)) {
-        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
-               strsignal(WTERMSIG(status)) + ")";
-    }
-    return "wait status " + std::to_string(status);
 }
 
 }  // namespace memq_peer

@@ -1,14 +1,11 @@
 // What the subcommands of memq-peer share: exit statuses, the command line's
-// mistakes, which backend to start, the backend started for a session, and
-// how it ended, in words. Single-threaded.
+// mistakes, which backend to start, and starting it with the reasons a start
+// fails said in words. Single-threaded.
 #pragma once
 
 #include <string>
 
-#include <sys/types.h>
-
-#include "peer/peer.h"
-#include "support/unique.h"
+#include "peer/backend.h"
 
 namespace memq_peer {
 
@@ -16,35 +13,6 @@ namespace memq_peer {
 inline constexpr int EXIT_PASSED = 0;
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
-
-// A backend started for one session. Its standard error goes to an anonymous
-// file, so that its log lines can be shown at the moment of our choosing and
-// can never block it.
-class Backend {
-  public:
-    // Starts the program at path. False after a message on stderr that names
-    // what failed.
-    bool start(const std::string &path);
-    peer::Peer &peer() { return peer_; }
-    pid_t pid() const { return peer_.pid(); }
-    // The log lines written since the last call, each ending in a newline.
-    std::string new_log();
-    // When the backend's log shows that it could not confine itself, what
-    // to do about it, as one sentence; otherwise empty. Running memq-peer
-    // as an ordinary user is the usual cause, and chroot's "Operation not
-    // permitted" alone does not say so.
-    std::string confinement_hint() const;
-    // Closes our end of the socket and waits for the backend: its wait status,
-    // or -1 when it had already been waited for.
-    int stop();
-    bool stopped() const { return stopped_; }
-
-  private:
-    peer::Peer peer_;
-    unique_fd log_;
-    off_t log_shown_ = 0;
-    bool stopped_ = false;
-};
 
 // The backend that goes with this program: "memq" beside it, the installed
 // "../libexec/mavid/memq" or the build tree's "../src/memq", relative to the
@@ -65,7 +33,14 @@ int usage_error(const char *command, const std::string &why);
 // message has our prefix rather than getopt's own.
 int option_error(const char *command, int c, char **argv);
 
-// "exit status 0", "killed by signal 9 (Killed)".
-std::string describe_status(int wait_status);
+// Starts the program at path for one session. False after a message on
+// stderr that names what failed.
+bool start_backend(peer::Backend &backend, const std::string &path);
+
+// When the backend's log shows that it could not confine itself, what to do
+// about it, as one sentence; otherwise empty. Running memq-peer as an
+// ordinary user is the usual cause, and chroot's "Operation not permitted"
+// alone does not say so.
+std::string confinement_hint(const peer::Backend &backend);
 
 }  // namespace memq_peer

@@ -90,8 +90,8 @@ int run_main(int argc, char **argv) {
         }
     }
 
-    Backend backend;
-    if (!backend.start(path)) {
+    peer::Backend backend;
+    if (!start_backend(backend, path)) {
         if (in != stdin) {
             fclose(in);
         }

@@ -143,8 +143,8 @@ bool Runner::gone(const std::string &why) {
     int status = backend_.stop();
     show_log();
     printf("! the backend ended with %s; nothing more can be sent\n",
-           describe_status(status).c_str());
-    std::string hint = backend_.confinement_hint();
+           peer::describe_status(status).c_str());
+    std::string hint = confinement_hint(backend_);
     if (!hint.empty()) {
         printf("! hint: %s\n", hint.c_str());
     }
@@ -155,8 +155,8 @@ bool Runner::gone(const std::string &why) {
 bool Runner::end() {
     int status = backend_.stop();
     show_log();
-    printf("end of input: the backend ended with %s\n", describe_status(status).c_str());
-    std::string hint = backend_.confinement_hint();
+    printf("end of input: the backend ended with %s\n", peer::describe_status(status).c_str());
+    std::string hint = confinement_hint(backend_);
     if (!hint.empty()) {
         printf("hint: %s\n", hint.c_str());
     }
@@ -182,8 +182,9 @@ bool Runner::exchange(uint32_t type, std::span<const uint8_t> payload, int fd, b
     }
     printf("< %s\n", describe_reply(type, d, label).c_str());
     if (raw || !d.well_formed) {
-        printf("  reply type %u, %zu payload bytes%s%s%s\n", reply_.type, reply_.payload.size(),
-               reply_.payload.empty() ? "" : ": ", hex_bytes(reply_.payload, 64).c_str(),
+        printf("  reply type %u, %zu payload bytes%s%s%s\n", reply_.header.type,
+               reply_.payload.size(), reply_.payload.empty() ? "" : ": ",
+               hex_bytes(reply_.payload, 64).c_str(),
                reply_.fd.valid() ? ", with a descriptor" : "");
     }
     show_log();
@@ -203,7 +204,7 @@ bool Runner::hello(std::string_view rest) {
     if (!no_more(rest, "the VERSION")) {
         return true;
     }
-    return exchange(QUEUE_HELLO, peer::payload_u32(static_cast<uint32_t>(version)));
+    return exchange(QUEUE_HELLO, wire::u32(static_cast<uint32_t>(version)));
 }
 
 bool Runner::new_message(std::string_view rest) {
@@ -227,7 +228,7 @@ bool Runner::store(std::string_view rest) {
     if (!fd.valid()) {
         return bad("cannot open " + path + ": " + strerror(errno));
     }
-    return exchange(QUEUE_MESSAGE_STORE, peer::payload_u32(*id), fd.get());
+    return exchange(QUEUE_MESSAGE_STORE, wire::u32(*id), fd.get());
 }
 
 bool Runner::open_message(std::string_view rest) {
@@ -236,7 +237,7 @@ bool Runner::open_message(std::string_view rest) {
         return true;
     }
     std::string path(trim(rest));
-    if (!exchange(QUEUE_MESSAGE_OPEN, peer::payload_u32(*id))) {
+    if (!exchange(QUEUE_MESSAGE_OPEN, wire::u32(*id))) {
         return false;
     }
     unique_fd in(std::move(reply_.fd));
@@ -285,7 +286,7 @@ bool Runner::message_request(std::string_view rest, uint32_t type) {
     if (!id || !no_more(rest, "the MSGID")) {
         return true;
     }
-    return exchange(type, peer::payload_u32(*id));
+    return exchange(type, wire::u32(*id));
 }
 
 bool Runner::envelope_request(std::string_view rest, uint32_t type) {
@@ -293,7 +294,7 @@ bool Runner::envelope_request(std::string_view rest, uint32_t type) {
     if (!id || !no_more(rest, "the ID")) {
         return true;
     }
-    return exchange(type, peer::payload_u64(*id));
+    return exchange(type, wire::u64(*id));
 }
 
 bool Runner::envelope_new(std::string_view rest) {
@@ -302,7 +303,7 @@ bool Runner::envelope_new(std::string_view rest) {
     if (!envelope) {
         return true;
     }
-    Bytes payload = peer::payload_u32_bytes(*id, *envelope);
+    Bytes payload = wire::cat({wire::u32(*id), *envelope});
     if (!fits(payload.size(), sizeof(uint32_t), "an envelope")) {
         return true;
     }
@@ -315,7 +316,7 @@ bool Runner::envelope_replace(std::string_view rest) {
     if (!envelope) {
         return true;
     }
-    Bytes payload = peer::payload_u64_bytes(*id, *envelope);
+    Bytes payload = wire::cat({wire::u64(*id), *envelope});
     if (!fits(payload.size(), sizeof(uint64_t), "an envelope")) {
         return true;
     }
@@ -345,7 +346,7 @@ bool Runner::iterate(std::string_view rest) {
     if (!no_more(rest, "the VALUE")) {
         return true;
     }
-    return exchange(QUEUE_MESSAGE_ITERATE, peer::payload_u32(static_cast<uint32_t>(value)));
+    return exchange(QUEUE_MESSAGE_ITERATE, wire::u32(static_cast<uint32_t>(value)));
 }
 
 bool Runner::raw(std::string_view rest) {

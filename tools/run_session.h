@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
 #include "frame/queue_proto.h"
+#include "peer/backend.h"
 #include "peer/reply.h"
 #include "peer/wire.h"
 
@@ -44,7 +44,7 @@ void print_command_help(const Command &c);
 
 class Runner {
   public:
-    Runner(Backend &backend, bool echo) : backend_(backend), echo_(echo) {}
+    Runner(peer::Backend &backend, bool echo) : backend_(backend), echo_(echo) {}
 
     // Handles one input line. False once the backend has gone and nothing
     // further can be sent.
@@ -128,7 +128,7 @@ class Runner {
     void show_log();
     bool gone(const std::string &why);
 
-    Backend &backend_;
+    peer::Backend &backend_;
     bool echo_;
     int line_no_ = 0;
     int errors_ = 0;

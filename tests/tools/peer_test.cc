@@ -14,7 +14,10 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using wire::Bytes;
+using wire::cat;
+using wire::u32;
+using wire::u64;
 
 TEST(Peer, ThatNeverStartedIsDestroyedCleanly) {
     std::vector<int> before = testutil::open_fds();
@@ -27,49 +30,37 @@ TEST(Peer, ThatNeverStartedIsDestroyedCleanly) {
     EXPECT_EQ(testutil::open_fds(), before);
 }
 
-bytes le32(int32_t v) {
-    bytes out(4);
-    memcpy(out.data(), &v, 4);
-    return out;
-}
-
-bytes join(bytes a, const bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-bytes le64(uint64_t v) {
-    bytes out(8);
-    memcpy(out.data(), &v, 8);
-    return out;
+// The payload of a result: a signed 32-bit value, packed as any other.
+Bytes le32(int32_t v) {
+    return u32(static_cast<uint32_t>(v));
 }
 
 TEST(DecodeReply, AcceptsExactlyTheShapesEachRequestAllows) {
     struct Case {
         const char *what;
         uint32_t request;
-        bytes payload;
+        Bytes payload;
         bool well_formed;
         std::optional<int32_t> result;
         std::optional<uint64_t> id;
         size_t envelope_bytes;
     };
-    const bytes envelope = {'a', 'b', 'c'};
+    const Bytes envelope = {'a', 'b', 'c'};
     const Case cases[] = {
         {"hello, empty", QUEUE_HELLO, {}, true, {}, {}, 0},
         {"hello with bytes", QUEUE_HELLO, le32(0), false, {}, {}, 0},
         {"finish", QUEUE_FINISH, le32(1), true, 1, {}, 0},
         {"finish, short", QUEUE_FINISH, {1, 0, 0}, false, {}, {}, 0},
-        {"finish, long", QUEUE_FINISH, join(le32(1), {0}), false, {}, {}, 0},
-        {"new, 1 and a msgid", QUEUE_MESSAGE_NEW, join(le32(1), le32(42)), true, 1, 42, 0},
+        {"finish, long", QUEUE_FINISH, cat({le32(1), Bytes{0}}), false, {}, {}, 0},
+        {"new, 1 and a msgid", QUEUE_MESSAGE_NEW, cat({le32(1), le32(42)}), true, 1, 42, 0},
         {"new, 1 without a msgid", QUEUE_MESSAGE_NEW, le32(1), false, {}, {}, 0},
         {"new, 0 alone", QUEUE_MESSAGE_NEW, le32(0), true, 0, {}, 0},
-        {"new, 0 with a msgid", QUEUE_MESSAGE_NEW, join(le32(0), le32(42)), false, {}, {}, 0},
-        {"envelope new, 1 and an id", QUEUE_ENVELOPE_NEW, join(le32(1), le64(0x2a00000001)), true,
+        {"new, 0 with a msgid", QUEUE_MESSAGE_NEW, cat({le32(0), le32(42)}), false, {}, {}, 0},
+        {"envelope new, 1 and an id", QUEUE_ENVELOPE_NEW, cat({le32(1), u64(0x2a00000001)}), true,
          1, 0x2a00000001, 0},
         {"envelope new, 1 and a 4-byte id",
          QUEUE_ENVELOPE_NEW,
-         join(le32(1), le32(1)),
+         cat({le32(1), le32(1)}),
          false,
          {},
          {},
@@ -80,24 +71,24 @@ TEST(DecodeReply, AcceptsExactlyTheShapesEachRequestAllows) {
         {"read, nothing", QUEUE_ENVELOPE_READ, {}, true, {}, {}, 0},
         {"read, more than a reply holds",
          QUEUE_ENVELOPE_READ,
-         bytes(QUEUE_ENVELOPE_BUF + 1),
+         Bytes(QUEUE_ENVELOPE_BUF + 1),
          false,
          {},
          {},
          0},
         {"iterate, -1 alone", QUEUE_ENVELOPE_ITERATE, le32(-1), true, -1, {}, 0},
-        {"iterate, 3, an id and 3 bytes", QUEUE_MESSAGE_ITERATE,
-         join(join(le32(3), le64(7)), envelope), true, 3, 7, 3},
+        {"iterate, 3, an id and 3 bytes", QUEUE_MESSAGE_ITERATE, cat({le32(3), u64(7), envelope}),
+         true, 3, 7, 3},
         {"iterate, 3 but 2 bytes",
          QUEUE_MESSAGE_ITERATE,
-         join(join(le32(3), le64(7)), {1, 2}),
+         cat({le32(3), u64(7), Bytes{1, 2}}),
          false,
          {},
          {},
          0},
         {"iterate, -1 with an id",
          QUEUE_ENVELOPE_ITERATE,
-         join(le32(-1), le64(7)),
+         cat({le32(-1), u64(7)}),
          false,
          {},
          {},
@@ -135,16 +126,13 @@ TEST(DecodeReply, RefusesADescriptorOrATypeWhereNoneBelongs) {
         EXPECT_TRUE(open.has_fd);
     }
     peer::Reply typed;
-    typed.type = QUEUE_HELLO;
+    typed.header.type = QUEUE_HELLO;
     EXPECT_FALSE(peer::decode_reply(QUEUE_HELLO, typed).well_formed);
 }
 
 TEST(PipeFeeder, DeliversEveryByteOrSaysWhenTheReaderLeft) {
     std::vector<int> before = testutil::open_fds();
-    bytes data(3 * 1024 * 1024 + 17);
-    for (size_t i = 0; i < data.size(); i++) {
-        data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
-    }
+    const Bytes data = wire::pattern(3 * 1024 * 1024 + 17, 1);
     {
         peer::PipeFeeder feeder;
         ASSERT_TRUE(feeder.start(data));

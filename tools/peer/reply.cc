@@ -7,60 +7,6 @@
 
 namespace peer {
 
-std::optional<int32_t> Reply::result() const {
-    if (payload.size() < sizeof(int32_t)) {
-        return std::nullopt;
-    }
-    int32_t v;
-    memcpy(&v, payload.data(), sizeof v);
-    return v;
-}
-
-std::optional<uint32_t> Reply::u32_at(size_t offset) const {
-    if (payload.size() < offset + sizeof(uint32_t)) {
-        return std::nullopt;
-    }
-    uint32_t v;
-    memcpy(&v, payload.data() + offset, sizeof v);
-    return v;
-}
-
-std::optional<uint64_t> Reply::u64_at(size_t offset) const {
-    if (payload.size() < offset + sizeof(uint64_t)) {
-        return std::nullopt;
-    }
-    uint64_t v;
-    memcpy(&v, payload.data() + offset, sizeof v);
-    return v;
-}
-
-namespace {
-
-template <typename T>
-std::vector<uint8_t> packed(T v, std::span<const uint8_t> bytes) {
-    std::vector<uint8_t> out(sizeof v + bytes.size());
-    memcpy(out.data(), &v, sizeof v);
-    if (!bytes.empty()) {
-        memcpy(out.data() + sizeof v, bytes.data(), bytes.size());
-    }
-    return out;
-}
-
-}  // namespace
-
-std::vector<uint8_t> payload_u32(uint32_t v) {
-    return packed(v, {});
-}
-std::vector<uint8_t> payload_u64(uint64_t v) {
-    return packed(v, {});
-}
-std::vector<uint8_t> payload_u32_bytes(uint32_t v, std::span<const uint8_t> bytes) {
-    return packed(v, bytes);
-}
-std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> bytes) {
-    return packed(v, bytes);
-}
-
 const char *request_name(uint32_t type) {
     switch (type) {
         case QUEUE_HELLO:
@@ -112,8 +58,9 @@ std::string bytes_text(size_t n) {
 
 DecodedReply decode_reply(uint32_t request_type, const Reply &reply) {
     const size_t size = reply.payload.size();
-    if (reply.type != QUEUE_REPLY) {
-        return malformed("a message of type " + std::to_string(reply.type) + " instead of a reply");
+    if (reply.header.type != QUEUE_REPLY) {
+        return malformed("a message of type " + std::to_string(reply.header.type) +
+                         " instead of a reply");
     }
     if (reply.fd.valid() && request_type != QUEUE_MESSAGE_OPEN) {
         return malformed("a descriptor, which only the reply to QUEUE_MESSAGE_OPEN may carry");

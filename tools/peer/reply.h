@@ -1,7 +1,7 @@
 // Replies as the peer receives them, and what each one means for the
 // request it answers: the result, the id, the envelope bytes, and whether
 // its shape is one the protocol allows; and the same told in words, so that
-// every tool describes a reply the same way. Payload builders for requests.
+// every tool describes a reply the same way.
 #pragma once
 
 #include <cstdint>
@@ -10,31 +10,14 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "support/unique.h"
+#include "peer/wire.h"
 
 namespace peer {
 
-// One received reply. Its descriptor, if any, is owned here.
-struct Reply {
-    uint32_t type = 0;
-    uint16_t flags = 0;
-    int32_t pid = 0;  // the sender's, as its header gives it
-    std::vector<uint8_t> payload;
-    unique_fd fd;
-
-    // The signed 32-bit result at offset 0, when the payload holds one.
-    std::optional<int32_t> result() const;
-    std::optional<uint32_t> u32_at(size_t offset) const;
-    std::optional<uint64_t> u64_at(size_t offset) const;
-};
-
-// Payload builders: integers in host byte order, packed.
-std::vector<uint8_t> payload_u32(uint32_t v);
-std::vector<uint8_t> payload_u64(uint64_t v);
-std::vector<uint8_t> payload_u32_bytes(uint32_t v, std::span<const uint8_t> bytes);
-std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> bytes);
+// One received reply: its header as it came (type, length, flags, the
+// sender's pid), its payload, and its descriptor, if any, owned here.
+using Reply = wire::Frame;
 
 // The protocol's name for a request type ("QUEUE_MESSAGE_NEW"), or null for
 // a type that the protocol does not define.
