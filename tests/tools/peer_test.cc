@@ -1,16 +1,21 @@
-// The peer library's own pieces: a peer that never starts, the reply
-// decoder's shape rules, and the pipe feeder.
+// The peer library's own pieces: a peer that never starts, a backend's log
+// as the Backend hands it out, the reply decoder's shape rules, and the pipe
+// feeder.
 #include "peer/peer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/child.h"
 #include "frame/queue_proto.h"
+#include "peer/backend.h"
 
 namespace {
 
@@ -28,6 +33,72 @@ TEST(Peer, ThatNeverStartedIsDestroyedCleanly) {
     }
     { peer::Peer untouched; }
     EXPECT_EQ(testutil::open_fds(), before);
+}
+
+TEST(Backend, ThatCannotStartSaysWhichStepFailedAndHoldsNothing) {
+    std::vector<int> before = testutil::open_fds();
+    {
+        peer::Backend b;
+        EXPECT_FALSE(b.start("/nonexistent/memq"));
+        EXPECT_STREQ(b.failure(), "start it");
+        EXPECT_EQ(b.fd_count(), -1);
+    }
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+// A stand-in that logs as the backend does, under the backend's name: its
+// own lines lose their start, a line of another shape stays whole, and a
+// line not yet ended waits until it is.
+TEST(Backend, HandsOutItsOwnLinesWithoutTheirStartAndWholeLinesOnly) {
+    std::vector<int> before = testutil::open_fds();
+    {
+        peer::Backend b;
+        peer::BackendOptions options;
+        options.wrapper = {"/bin/sh", "-c",
+                           "printf 'memq[%d]: one\nother[1]: two\nmemq[%d]: thr' $$ $$ >&2; "
+                           "read x; printf 'ee\n' >&2"};
+        ASSERT_TRUE(b.start("/where/ever/memq", options));
+        for (int i = 0; i < 500 && b.log().size() < 30; i++) {
+            usleep(10000);
+        }
+        EXPECT_EQ(b.new_lines(), (std::vector<std::string>{"one", "other[1]: two"}));
+        EXPECT_EQ(b.new_lines(), std::vector<std::string>{});
+        int status = b.stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(b.new_lines(), std::vector<std::string>{"three"});
+        EXPECT_EQ(b.log(), peer::log_prefix(b.pid()) + "one\nother[1]: two\n" +
+                               peer::log_prefix(b.pid()) + "three\n")
+            << "the log outlives the backend";
+        EXPECT_EQ(b.stop(), -1);
+    }
+    EXPECT_EQ(testutil::open_fds(), before);
+}
+
+TEST(Backend, LogHelpersTakeLinesApartAsTheyAreWritten) {
+    struct Case {
+        const char *line;
+        const char *message;
+    } cases[] = {
+        {"memq[12]: warn: not found", "warn: not found"},
+        {"broken_memq[7]: warn: x", "warn: x"},
+        {"==12==ERROR: AddressSanitizer", "==12==ERROR: AddressSanitizer"},
+        {"memq[]: empty pid", "memq[]: empty pid"},
+        {"memq[1x]: not a pid", "memq[1x]: not a pid"},
+        {"two words[3]: no name", "two words[3]: no name"},
+        {"[3]: no name at all", "[3]: no name at all"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(peer::message_of(c.line), c.message) << c.line;
+    }
+    EXPECT_EQ(peer::split_lines("a\n\nb"), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(peer::split_lines("a\n"), std::vector<std::string>{"a"});
+    EXPECT_EQ(peer::log_prefix(42), "memq[42]: ");
+
+    setenv("MEMQ_PEER_TEST_WRAPPER", "  /usr/bin/valgrind -q\t--vgdb=no ", 1);
+    EXPECT_EQ(peer::wrapper_from_env("MEMQ_PEER_TEST_WRAPPER"),
+              (std::vector<std::string>{"/usr/bin/valgrind", "-q", "--vgdb=no"}));
+    unsetenv("MEMQ_PEER_TEST_WRAPPER");
+    EXPECT_TRUE(peer::wrapper_from_env("MEMQ_PEER_TEST_WRAPPER").empty());
 }
 
 // The payload of a result: a signed 32-bit value, packed as any other.
