@@ -191,20 +191,26 @@ bool Runner::exchange(uint32_t type, std::span<const uint8_t> payload, int fd, b
     return true;
 }
 
-bool Runner::hello(std::string_view rest) {
-    uint64_t version = QUEUE_API_VERSION;
+std::optional<uint32_t> Runner::last_u32(std::string_view rest, const char *what,
+                                         uint32_t fallback) {
+    uint64_t value = fallback;
     std::string_view arg = next_word(rest);
     if (!arg.empty()) {
-        std::optional<uint64_t> v = number(arg, UINT32_MAX, "VERSION");
+        std::optional<uint64_t> v = number(arg, UINT32_MAX, what);
         if (!v) {
-            return true;
+            return std::nullopt;
         }
-        version = *v;
+        value = *v;
     }
-    if (!no_more(rest, "the VERSION")) {
-        return true;
+    if (!no_more(rest, cat({"the ", what}).c_str())) {
+        return std::nullopt;
     }
-    return exchange(QUEUE_HELLO, wire::u32(static_cast<uint32_t>(version)));
+    return static_cast<uint32_t>(value);
+}
+
+bool Runner::hello(std::string_view rest) {
+    std::optional<uint32_t> version = last_u32(rest, "VERSION", QUEUE_API_VERSION);
+    return !version || exchange(QUEUE_HELLO, wire::u32(*version));
 }
 
 bool Runner::new_message(std::string_view rest) {
@@ -334,19 +340,8 @@ bool Runner::iterate(std::string_view rest) {
     if (what != "messages") {
         return misused(cat({"\"", what, "\" is neither envelopes nor messages"}));
     }
-    uint64_t value = 0;
-    std::string_view arg = next_word(rest);
-    if (!arg.empty()) {
-        std::optional<uint64_t> v = number(arg, UINT32_MAX, "VALUE");
-        if (!v) {
-            return true;
-        }
-        value = *v;
-    }
-    if (!no_more(rest, "the VALUE")) {
-        return true;
-    }
-    return exchange(QUEUE_MESSAGE_ITERATE, wire::u32(static_cast<uint32_t>(value)));
+    std::optional<uint32_t> value = last_u32(rest, "VALUE", 0);
+    return !value || exchange(QUEUE_MESSAGE_ITERATE, wire::u32(*value));
 }
 
 bool Runner::raw(std::string_view rest) {

@@ -115,6 +115,9 @@ class Runner {
     std::optional<wire::Bytes> text(std::string_view rest);
     std::optional<wire::Bytes> hex(std::string_view rest);
     bool no_more(std::string_view rest, const char *after);
+    // The optional last word of a line as a 32-bit number called `what`,
+    // `fallback` when it is not there; nothing after a mistake, reported.
+    std::optional<uint32_t> last_u32(std::string_view rest, const char *what, uint32_t fallback);
     // A payload that cannot go in one frame is the line's mistake, not the
     // backend's: it is refused here rather than ending the session.
     bool fits(size_t payload, size_t fixed, const char *what);
