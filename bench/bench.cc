@@ -31,7 +31,7 @@ namespace {
 
 struct workload {
     const char *name;
-    result (*run)(backend &, const params &);
+    result (*run)(Backend &, const params &);
     params normal;
     params smoke;
 };
@@ -98,9 +98,10 @@ result run_once(const workload &w, const options &opt, backend_kind kind, int ro
     params pr = params_for(w, opt);
     result r;
     {
-        backend b(opt, kind);
+        Backend b;
+        start_backend(b, opt, kind);
         r = w.run(b, pr);
-        b.finish();
+        finish(b, opt);
     }
     print_result(w.name, kind, round, opt.pin, r);
     return r;

@@ -27,16 +27,16 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
 struct message {
-    bytes content;
+    Bytes content;
     std::vector<uint64_t> envelopes;
 };
 
 struct floor_state {
     std::unordered_map<uint32_t, message> messages;
-    std::unordered_map<uint64_t, bytes> envelopes;
+    std::unordered_map<uint64_t, Bytes> envelopes;
     uint32_t next_msgid = 1;
     uint32_t next_envelope = 1;
     int32_t pid = 0;
@@ -44,7 +44,7 @@ struct floor_state {
     // Kept across receives so that a descriptor costs no allocation.
     std::vector<int> received_fds;
     size_t next_fd = 0;
-    bytes out;
+    Bytes out;
 };
 
 [[noreturn]] void fail(const char *why) {
@@ -102,7 +102,7 @@ T field(const uint8_t *payload, size_t len, size_t at = 0) {
 }
 
 // The whole content from the descriptor's offset to its end.
-bool read_content(int fd, bytes &out) {
+bool read_content(int fd, Bytes &out) {
     struct stat st;
     out.clear();
     // The content starts where the descriptor stands, not at the file's start.
@@ -126,7 +126,7 @@ bool read_content(int fd, bytes &out) {
     }
 }
 
-int open_content(const bytes &content) {
+int open_content(const Bytes &content) {
     int fd = memfd_create("memq-floor", MFD_CLOEXEC);
     if (fd == -1) {
         return -1;

@@ -34,17 +34,6 @@ const char *name_of(pinning p) {
     return "none";
 }
 
-namespace {
-
-bool pin_to(pid_t pid, int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return sched_setaffinity(pid, sizeof set, &set) == 0;
-}
-
-}  // namespace
-
 void pin_driver(const options &opt) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -85,29 +74,6 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-namespace {
-
-uint8_t pattern(uint64_t seed, uint64_t at) {
-    return static_cast<uint8_t>((seed * 131) ^ (at * 7) ^ (at >> 9));
-}
-
-}  // namespace
-
-void fill_pattern(uint8_t *out, size_t n, uint64_t seed, uint64_t from) {
-    for (size_t i = 0; i < n; i++) {
-        out[i] = pattern(seed, from + i);
-    }
-}
-
-bool matches_pattern(const uint8_t *in, size_t n, uint64_t seed, uint64_t from) {
-    for (size_t i = 0; i < n; i++) {
-        if (in[i] != pattern(seed, from + i)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 unique_fd make_content(size_t size) {
     unique_fd fd(memfd_create("memq-bench-content", MFD_CLOEXEC));
     if (!fd.valid()) {
@@ -116,7 +82,7 @@ unique_fd make_content(size_t size) {
     std::vector<uint8_t> block(1 << 16);
     for (size_t done = 0; done < size;) {
         size_t n = std::min(block.size(), size - done);
-        fill_pattern(block.data(), n, CONTENT_SEED, done);
+        wire::fill_pattern(std::span(block.data(), n), CONTENT_SEED, done);
         if (write(fd.get(), block.data(), n) != static_cast<ssize_t>(n)) {
             fail("writing the content: %s", strerror(errno));
         }
@@ -150,59 +116,37 @@ long verify_content(int fd, uint64_t from) {
             }
             fail("reading the opened content: %s", strerror(errno));
         }
-        if (!matches_pattern(block.data(), static_cast<size_t>(n), CONTENT_SEED, from + at)) {
+        if (!wire::matches_pattern(std::span(block.data(), static_cast<size_t>(n)), CONTENT_SEED,
+                                   from + at)) {
             return -1;
         }
         at += static_cast<uint64_t>(n);
     }
 }
 
-backend::backend(const options &opt, backend_kind kind) : verbose_(opt.verbose) {
-    err_.reset(memfd_create("memq-bench-stderr", MFD_CLOEXEC));
-    std::string path = kind == backend_kind::floor ? opt.floor : opt.memq;
-    std::vector<std::string> args;
-    if (kind == backend_kind::memq && !opt.wrap.empty()) {
-        args.assign(opt.wrap.begin() + 1, opt.wrap.end());
-        args.push_back(path);
-        path = opt.wrap.front();
+void start_backend(Backend &b, const options &opt, backend_kind kind) {
+    peer::BackendOptions how;
+    if (kind == backend_kind::memq) {
+        how.wrapper = opt.wrap;
     }
-    if (!peer_.start(path, args, err_.get())) {
-        fail("cannot start %s: %s", path.c_str(), strerror(errno));
+    if (opt.pin == pinning::split) {
+        how.cpu = opt.cpus.at(1);
     }
-    // The child inherits the driver's CPU; split moves it to the other one
-    // before it has served anything.
-    if (opt.pin == pinning::split && !pin_to(peer_.pid(), opt.cpus.at(1))) {
-        fail("cannot pin the backend to CPU %d: %s", opt.cpus.at(1), strerror(errno));
+    const std::string &path = kind == backend_kind::floor ? opt.floor : opt.memq;
+    if (!b.start(path, how)) {
+        fail("cannot %s (%s): %s", b.failure(), path.c_str(), strerror(errno));
     }
 }
 
-backend::~backend() {
-    if (peer_.pid() != -1) {
-        show_stderr();
+void finish(Backend &b, const options &opt) {
+    int status = b.stop();
+    bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (opt.verbose || !clean) {
+        fputs(b.log().c_str(), stderr);
     }
-}
-
-void backend::finish() {
-    int status = peer_.finish();
-    if (verbose_ || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        show_stderr();
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!clean) {
         fail("the backend ended with wait status %d", status);
     }
-}
-
-void backend::show_stderr() {
-    if (!err_.valid()) {
-        return;
-    }
-    lseek(err_.get(), 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(err_.get(), buf, sizeof buf)) > 0) {
-        fwrite(buf, 1, static_cast<size_t>(n), stderr);
-    }
-    err_.reset();
 }
 
 Reply receive(Peer &p) {
@@ -222,9 +166,8 @@ Reply call(Peer &p, uint32_t type, std::span<const uint8_t> payload) {
 }
 
 void hello(Peer &p) {
-    auto version = u32_bytes(QUEUE_API_VERSION);
-    Reply r = call(p, QUEUE_HELLO, version);
-    expect(r.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(), "QUEUE_HELLO", 0);
+    Reply r = call(p, QUEUE_HELLO, wire::u32(QUEUE_API_VERSION));
+    expect(r.header.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(), "QUEUE_HELLO", 0);
 }
 
 void mark_phase(Peer &p) {
@@ -240,15 +183,14 @@ uint32_t message_new(Peer &p) {
 }
 
 uint64_t envelope_new(Peer &p, uint32_t msgid, const std::vector<uint8_t> &env) {
-    std::vector<uint8_t> payload = peer::payload_u32_bytes(msgid, env);
-    Reply r = call(p, QUEUE_ENVELOPE_NEW, payload);
+    Reply r = call(p, QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(msgid), env}));
     expect(r.payload.size() == 12 && r.result() == 1 && (r.u64_at(4).value_or(0) >> 32) == msgid,
            "QUEUE_ENVELOPE_NEW", 0);
     return *r.u64_at(4);
 }
 
 void store_content(Peer &p, uint32_t msgid, const unique_fd &content) {
-    must_queue(p.queue_owned(QUEUE_MESSAGE_STORE, u32_bytes(msgid), reopen_content(content)));
+    must_queue(p.queue_owned(QUEUE_MESSAGE_STORE, wire::u32(msgid), reopen_content(content)));
     if (!p.flush()) {
         fail("sending: %s", strerror(errno));
     }
@@ -257,15 +199,13 @@ void store_content(Peer &p, uint32_t msgid, const unique_fd &content) {
 }
 
 void open_and_verify(Peer &p, uint32_t msgid, long size, long index) {
-    Reply r = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(msgid));
+    Reply r = call(p, QUEUE_MESSAGE_OPEN, wire::u32(msgid));
     expect(r.payload.empty() && r.fd.valid(), "QUEUE_MESSAGE_OPEN", index);
     expect(verify_content(r.fd.get()) == size, "QUEUE_MESSAGE_OPEN (content)", index);
 }
 
 std::vector<uint8_t> envelope_bytes(long size, uint64_t seed) {
-    std::vector<uint8_t> env(static_cast<size_t>(size));
-    fill_pattern(env.data(), env.size(), seed);
-    return env;
+    return wire::pattern(static_cast<size_t>(size), seed);
 }
 
 double cpu_seconds(pid_t pid) {

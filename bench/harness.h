@@ -12,18 +12,20 @@
 #include <errno.h>
 #include <sys/types.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "peer/backend.h"
 #include "peer/peer.h"
+#include "peer/wire.h"
 #include "support/unique.h"
 
 namespace bench {
 
+using peer::Backend;
 using peer::Peer;
 using peer::Reply;
 
@@ -62,7 +64,7 @@ struct options {
 };
 
 // Pins this process (the driver) as the regime says; a backend started
-// afterwards is pinned by the backend class.
+// afterwards is pinned by start_backend().
 void pin_driver(const options &opt);
 
 // The sizes one workload runs with: the defaults, or the command line's.
@@ -90,11 +92,8 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Seconds on the monotonic clock.
 double now();
 
-// Deterministic bytes, so that every reply can be checked without keeping
-// a copy of what was sent: byte `from + i` of the pattern of seed.
-void fill_pattern(uint8_t *out, size_t n, uint64_t seed, uint64_t from = 0);
-bool matches_pattern(const uint8_t *in, size_t n, uint64_t seed, uint64_t from = 0);
-
+// Contents and envelopes are the peer toolkit's pattern (wire::pattern), so
+// that every reply can be checked without keeping a copy of what was sent.
 inline constexpr uint64_t CONTENT_SEED = 0x6d656d71;
 
 // A memfd holding `size` pattern bytes of CONTENT_SEED, at offset 0; the
@@ -118,41 +117,13 @@ inline uint64_t next_random(uint64_t &state) {
     return state;
 }
 
-inline std::array<uint8_t, 4> u32_bytes(uint32_t v) {
-    std::array<uint8_t, 4> out;
-    memcpy(out.data(), &v, sizeof v);
-    return out;
-}
-
-inline std::array<uint8_t, 8> u64_bytes(uint64_t v) {
-    std::array<uint8_t, 8> out;
-    memcpy(out.data(), &v, sizeof v);
-    return out;
-}
-
-// A backend under test: started on a socketpair, its stderr kept aside and
-// shown only when something went wrong (or with -v). The destructor shows
-// it too when the session was not finished, and the Peer reaps the child.
-class backend {
-  public:
-    backend(const options &opt, backend_kind kind);
-    ~backend();
-    backend(const backend &) = delete;
-    backend &operator=(const backend &) = delete;
-
-    Peer &peer() { return peer_; }
-    pid_t pid() const { return peer_.pid(); }
-
-    // Ends the session; the backend must exit with status 0.
-    void finish();
-
-  private:
-    void show_stderr();
-
-    bool verbose_;
-    unique_fd err_;
-    Peer peer_;
-};
+// Starts the backend of this kind for one session on a socketpair, its
+// stderr kept aside; split pinning moves it to the second CPU before it has
+// served anything. A failure ends the run.
+void start_backend(Backend &b, const options &opt, backend_kind kind);
+// Ends the session; the backend must exit with status 0. Its stderr is
+// shown when it did not, or with -v.
+void finish(Backend &b, const options &opt);
 
 // The next reply; a missing one ends the run.
 Reply receive(Peer &p);

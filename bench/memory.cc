@@ -44,7 +44,7 @@ filled fill_messages(Peer &p, long m, long content, long size, uint64_t seed_bas
             p, m, FILL_WINDOW,
             [&](long i) {
                 must_queue(p.queue_owned(QUEUE_MESSAGE_STORE,
-                                         u32_bytes(f.msgids[static_cast<size_t>(i)]),
+                                         wire::u32(f.msgids[static_cast<size_t>(i)]),
                                          reopen_content(bytes)));
             },
             [&](long i, const Reply &r) {
@@ -57,8 +57,7 @@ filled fill_messages(Peer &p, long m, long content, long size, uint64_t seed_bas
         [&](long i) {
             uint32_t msgid = f.msgids[static_cast<size_t>(i)];
             memcpy(payload.data(), &msgid, sizeof msgid);
-            fill_pattern(payload.data() + 4, static_cast<size_t>(size),
-                         seed_base + static_cast<uint64_t>(i));
+            wire::fill_pattern(std::span(payload).subspan(4), seed_base + static_cast<uint64_t>(i));
             must_queue(p.queue(QUEUE_ENVELOPE_NEW, payload));
         },
         [&](long i, const Reply &r) {
@@ -98,21 +97,21 @@ void remove_filled(Peer &p, const filled &f) {
         [&](long i) {
             long at = order[static_cast<size_t>(i)];
             must_queue(
-                p.queue(QUEUE_ENVELOPE_REMOVE, u64_bytes(f.evpids[static_cast<size_t>(at)])));
+                p.queue(QUEUE_ENVELOPE_REMOVE, wire::u64(f.evpids[static_cast<size_t>(at)])));
         },
         [&](long i, const Reply &r) {
             expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REMOVE", i);
         });
     // The removal of the last envelope removed the message.
     if (m > 0) {
-        Reply r = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(f.msgids.front()));
+        Reply r = call(p, QUEUE_MESSAGE_OPEN, wire::u32(f.msgids.front()));
         expect(r.payload.empty() && !r.fd.valid(), "QUEUE_MESSAGE_OPEN of a removed message", 0);
     }
 }
 
 }  // namespace
 
-result run_fill(backend &b, const params &pr) {
+result run_fill(Backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     long base_kb = peer::proc_status_kb(b.pid(), "VmRSS");
@@ -130,20 +129,23 @@ result run_fill(backend &b, const params &pr) {
         pick = static_cast<long>(next_random(state) % static_cast<uint64_t>(m));
     }
     mark_phase(p);
+    // One payload, refilled for every read, so that the measured phase
+    // builds none.
+    wire::Bytes evpid = wire::u64(0);
     result res;
     stopwatch watch(b.pid());
     windowed(
         p, pr.n, pr.window,
         [&](long i) {
-            auto evpid = u64_bytes(f.evpids[static_cast<size_t>(picks[static_cast<size_t>(i)])]);
+            memcpy(evpid.data(), &f.evpids[static_cast<size_t>(picks[static_cast<size_t>(i)])],
+                   sizeof(uint64_t));
             must_queue(p.queue(QUEUE_ENVELOPE_READ, evpid));
         },
         [&](long i, const Reply &r) {
             long at = picks[static_cast<size_t>(i)];
-            expect(
-                r.payload.size() == static_cast<size_t>(pr.size) &&
-                    matches_pattern(r.payload.data(), r.payload.size(), static_cast<uint64_t>(at)),
-                "QUEUE_ENVELOPE_READ", i);
+            expect(r.payload.size() == static_cast<size_t>(pr.size) &&
+                       wire::matches_pattern(r.payload, static_cast<uint64_t>(at)),
+                   "QUEUE_ENVELOPE_READ", i);
         });
     watch.stop(res);
     mark_phase(p);
@@ -159,7 +161,7 @@ result run_fill(backend &b, const params &pr) {
 // A burst and its drain: m messages in, all out, half of them in again,
 // all out again. What matters is whether the memory of a drained queue goes
 // back to the system, and what each stored message costs while it is held.
-result run_drain(backend &b, const params &pr) {
+result run_drain(Backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     long m = pr.messages;
@@ -187,7 +189,7 @@ result run_drain(backend &b, const params &pr) {
     return res;
 }
 
-result run_large(backend &b, const params &pr) {
+result run_large(Backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     long base_kb = peer::proc_status_kb(b.pid(), "VmRSS");
@@ -198,7 +200,7 @@ result run_large(backend &b, const params &pr) {
     store_content(p, msgid, content);
     open_and_verify(p, msgid, pr.content, 0);
     watch.stop(res);
-    Reply r = call(p, QUEUE_MESSAGE_REMOVE, u32_bytes(msgid));
+    Reply r = call(p, QUEUE_MESSAGE_REMOVE, wire::u32(msgid));
     expect(r.payload.size() == 4 && r.result() == 0, "QUEUE_MESSAGE_REMOVE", 0);
     res.ops = 1;
     take_memory(res, b.pid());

@@ -11,15 +11,16 @@
 
 namespace bench {
 
-result run_hello(backend &b, const params &pr) {
+result run_hello(Backend &b, const params &pr) {
     Peer &p = b.peer();
-    auto version = u32_bytes(QUEUE_API_VERSION);
+    auto version = wire::u32(QUEUE_API_VERSION);
     result res;
     stopwatch watch(b.pid());
     windowed(
         p, pr.n, pr.window, [&](long) { must_queue(p.queue(QUEUE_HELLO, version)); },
         [&](long i, const Reply &r) {
-            expect(r.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(), "QUEUE_HELLO", i);
+            expect(r.header.type == QUEUE_REPLY && r.payload.empty() && !r.fd.valid(),
+                   "QUEUE_HELLO", i);
         });
     watch.stop(res);
     res.ops = pr.n;
@@ -28,12 +29,12 @@ result run_hello(backend &b, const params &pr) {
     return res;
 }
 
-result run_read(backend &b, const params &pr) {
+result run_read(Backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     uint32_t msgid = message_new(p);
     std::vector<uint8_t> env = envelope_bytes(pr.size, 1);
-    auto evpid = u64_bytes(envelope_new(p, msgid, env));
+    auto evpid = wire::u64(envelope_new(p, msgid, env));
     mark_phase(p);
     result res;
     stopwatch watch(b.pid());
@@ -48,7 +49,7 @@ result run_read(backend &b, const params &pr) {
     return res;
 }
 
-result run_lifecycle(backend &b, const params &pr) {
+result run_lifecycle(Backend &b, const params &pr) {
     Peer &p = b.peer();
     hello(p);
     unique_fd content = make_content(static_cast<size_t>(pr.content));
@@ -60,16 +61,16 @@ result run_lifecycle(backend &b, const params &pr) {
         uint32_t msgid = message_new(p);
         store_content(p, msgid, content);
         uint64_t evpid = envelope_new(p, msgid, env);
-        Reply r = call(p, QUEUE_ENVELOPE_READ, u64_bytes(evpid));
+        Reply r = call(p, QUEUE_ENVELOPE_READ, wire::u64(evpid));
         expect(r.payload == env, "QUEUE_ENVELOPE_READ", i);
         open_and_verify(p, msgid, pr.content, i);
-        r = call(p, QUEUE_ENVELOPE_REMOVE, u64_bytes(evpid));
+        r = call(p, QUEUE_ENVELOPE_REMOVE, wire::u64(evpid));
         expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REMOVE", i);
     }
     watch.stop(res);
     res.ops = pr.n;
     // The last removal took the message with it.
-    Reply gone = call(p, QUEUE_MESSAGE_OPEN, u32_bytes(0));
+    Reply gone = call(p, QUEUE_MESSAGE_OPEN, wire::u32(0));
     expect(gone.payload.empty() && !gone.fd.valid(), "QUEUE_MESSAGE_OPEN of no message", 0);
     int fds_after = peer::backend_fd_count(b.pid());
     if (fds_after > fds_before) {

@@ -13,6 +13,8 @@
 
 #include "frame/queue_proto.h"
 #include "harness.h"
+#include "peer/judge.h"
+#include "peer/reply.h"
 #include "workloads.h"
 
 namespace bench {
@@ -22,8 +24,10 @@ namespace {
 // The soak keeps a steady population of messages of mixed sizes and sends a
 // fixed mix of requests against it, the same for every backend: every
 // choice comes from one seeded generator and the model, never from the ids
-// the backend draws. It asks whether memory creeps up over a long life at
-// the same live size, so it reports the resident size over the live bytes.
+// the backend draws. Its model is the population alone (sizes and pattern
+// seeds, no copy of any byte): each reply is judged by the peer toolkit's
+// judge against what this model says it must bring. It asks whether memory creeps up over a long
+// life at the same live size, so it reports the resident size over the live bytes.
 class soak {
   public:
     soak(Peer &p, const params &pr) : p_(p), pr_(pr) {
@@ -85,12 +89,25 @@ class soak {
         long content = 0;  // the last `content` bytes of the content file
         std::vector<envelope> envelopes;
     };
+    // A planned request and what its reply must be. The expectation is
+    // made when the reply comes, so that the bytes an envelope read or an
+    // open must bring exist one reply at a time; `learn` takes the new id an
+    // exact reply brought.
     struct request {
         uint32_t type;
-        std::vector<uint8_t> payload;
+        wire::Bytes payload;
         long content_tail = -1;  // a store passes this many bytes
-        std::function<void(long, const Reply &)> check;
+        std::function<peer::StoreExpect()> want;
+        std::function<void(long, uint64_t)> learn;
     };
+
+    static peer::StoreExpect result(int32_t r,
+                                    peer::StoreExpect::NewId id = peer::StoreExpect::NewId::none) {
+        peer::StoreExpect e;
+        e.result = r;
+        e.new_id = id;
+        return e;
+    }
 
     uint64_t draw() { return next_random(state_); }
     size_t pick(size_t n) { return static_cast<size_t>(draw() % n); }
@@ -115,23 +132,19 @@ class soak {
     void plan_store(message *m) {
         long size = content_size();
         m->content = size;
-        add({QUEUE_MESSAGE_STORE, peer::payload_u32(m->msgid), size, [](long i, const Reply &r) {
-                 expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_MESSAGE_STORE", i);
-             }});
+        add({QUEUE_MESSAGE_STORE, wire::u32(m->msgid), size, [] { return result(1); }, {}});
     }
 
     void plan_envelope_new(message *m) {
         envelope e{0, envelope_size(), next_seed_++};
-        std::vector<uint8_t> bytes(static_cast<size_t>(e.size));
-        fill_pattern(bytes.data(), bytes.size(), e.seed);
         m->envelopes.push_back(e);
         size_t at = m->envelopes.size() - 1;
         uint32_t msgid = m->msgid;
-        add({QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(msgid, bytes), -1,
-             [m, at, msgid](long i, const Reply &r) {
-                 uint64_t evpid = r.u64_at(4).value_or(0);
-                 expect(r.payload.size() == 12 && r.result() == 1 && (evpid >> 32) == msgid,
-                        "QUEUE_ENVELOPE_NEW", i);
+        add({QUEUE_ENVELOPE_NEW,
+             wire::cat({wire::u32(msgid), wire::pattern(static_cast<size_t>(e.size), e.seed)}), -1,
+             [] { return result(1, peer::StoreExpect::NewId::envelope); },
+             [m, at, msgid](long i, uint64_t evpid) {
+                 expect((evpid >> 32) == msgid, "QUEUE_ENVELOPE_NEW", i);
                  m->envelopes[at].evpid = evpid;
              }});
     }
@@ -139,11 +152,14 @@ class soak {
     // A new message: its id comes with the first reply, so its content and
     // envelope follow in a second round.
     void plan_creation() {
-        add({QUEUE_MESSAGE_NEW, {}, -1, [this](long i, const Reply &r) {
-                 expect(r.payload.size() == 8 && r.result() == 1 && r.u32_at(4).value_or(0) != 0,
-                        "QUEUE_MESSAGE_NEW", i);
+        add({QUEUE_MESSAGE_NEW,
+             {},
+             -1,
+             [] { return result(1, peer::StoreExpect::NewId::message); },
+             [this](long i, uint64_t msgid) {
+                 expect(msgid != 0, "QUEUE_MESSAGE_NEW", i);
                  auto m = std::make_unique<message>();
-                 m->msgid = *r.u32_at(4);
+                 m->msgid = static_cast<uint32_t>(msgid);
                  fresh_.push_back(m.get());
                  live_.push_back(std::move(m));
              }});
@@ -153,14 +169,13 @@ class soak {
         message *m = live_[at].get();
         if (m->envelopes.size() == 1 && (draw() & 1) != 0) {
             // The last envelope takes its message with it.
-            add({QUEUE_ENVELOPE_REMOVE, peer::payload_u64(m->envelopes[0].evpid), -1,
-                 [](long i, const Reply &r) {
-                     expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REMOVE", i);
-                 }});
+            add({QUEUE_ENVELOPE_REMOVE,
+                 wire::u64(m->envelopes[0].evpid),
+                 -1,
+                 [] { return result(1); },
+                 {}});
         } else {
-            add({QUEUE_MESSAGE_REMOVE, peer::payload_u32(m->msgid), -1, [](long i, const Reply &r) {
-                     expect(r.payload.size() == 4 && r.result() == 0, "QUEUE_MESSAGE_REMOVE", i);
-                 }});
+            add({QUEUE_MESSAGE_REMOVE, wire::u32(m->msgid), -1, [] { return result(0); }, {}});
         }
         // Replies still to come may name it; it goes at the batch's end.
         removed_.push_back(std::move(live_[at]));
@@ -172,43 +187,49 @@ class soak {
         const envelope &e = m->envelopes[pick(m->envelopes.size())];
         long size = e.size;
         uint64_t seed = e.seed;
-        add({QUEUE_ENVELOPE_READ, peer::payload_u64(e.evpid), -1,
-             [size, seed](long i, const Reply &r) {
-                 expect(r.payload.size() == static_cast<size_t>(size) &&
-                            matches_pattern(r.payload.data(), r.payload.size(), seed),
-                        "QUEUE_ENVELOPE_READ", i);
-             }});
+        add({QUEUE_ENVELOPE_READ,
+             wire::u64(e.evpid),
+             -1,
+             [size, seed] {
+                 peer::StoreExpect want;
+                 want.envelope = wire::pattern(static_cast<size_t>(size), seed);
+                 return want;
+             },
+             {}});
     }
 
     void plan_replace(message *m) {
         envelope &e = m->envelopes[pick(m->envelopes.size())];
         e.size = envelope_size();
         e.seed = next_seed_++;
-        std::vector<uint8_t> bytes(static_cast<size_t>(e.size));
-        fill_pattern(bytes.data(), bytes.size(), e.seed);
-        add({QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e.evpid, bytes), -1,
-             [](long i, const Reply &r) {
-                 expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REPLACE", i);
-             }});
+        add({QUEUE_ENVELOPE_REPLACE,
+             wire::cat({wire::u64(e.evpid), wire::pattern(static_cast<size_t>(e.size), e.seed)}),
+             -1,
+             [] { return result(1); },
+             {}});
     }
 
     void plan_open(message *m) {
         long size = m->content;
         uint64_t from = static_cast<uint64_t>(pr_.content - size);
-        add({QUEUE_MESSAGE_OPEN, peer::payload_u32(m->msgid), -1,
-             [size, from](long i, const Reply &r) {
-                 expect(r.payload.empty() && r.fd.valid(), "QUEUE_MESSAGE_OPEN", i);
-                 expect(verify_content(r.fd.get(), from) == size, "QUEUE_MESSAGE_OPEN (content)",
-                        i);
-             }});
+        add({QUEUE_MESSAGE_OPEN,
+             wire::u32(m->msgid),
+             -1,
+             [size, from] {
+                 peer::StoreExpect want;
+                 want.content = wire::pattern(static_cast<size_t>(size), CONTENT_SEED, from);
+                 return want;
+             },
+             {}});
     }
 
     void plan_envelope_remove(message *m) {
         size_t at = pick(m->envelopes.size());
-        add({QUEUE_ENVELOPE_REMOVE, peer::payload_u64(m->envelopes[at].evpid), -1,
-             [](long i, const Reply &r) {
-                 expect(r.payload.size() == 4 && r.result() == 1, "QUEUE_ENVELOPE_REMOVE", i);
-             }});
+        add({QUEUE_ENVELOPE_REMOVE,
+             wire::u64(m->envelopes[at].evpid),
+             -1,
+             [] { return result(1); },
+             {}});
         m->envelopes.erase(m->envelopes.begin() + static_cast<long>(at));
     }
 
@@ -261,7 +282,17 @@ class soak {
                     must_queue(p_.queue(r.type, r.payload));
                 }
             },
-            [&](long i, const Reply &r) { round[static_cast<size_t>(i)].check(i, r); });
+            [&](long i, const Reply &r) {
+                const request &q = round[static_cast<size_t>(i)];
+                peer::Judgement j = peer::judge_reply(q.type, q.want(), r);
+                if (j.verdict != peer::Verdict::exact) {
+                    fail("wrong reply to %s (request %ld): %s", peer::request_name(q.type), i,
+                         j.why.c_str());
+                }
+                if (q.learn) {
+                    q.learn(i, j.id);
+                }
+            });
     }
 
     // The planned requests, then the content and envelope of each message
@@ -295,7 +326,7 @@ class soak {
 
 }  // namespace
 
-result run_soak(backend &b, const params &pr) {
+result run_soak(Backend &b, const params &pr) {
     if (pr.content < 256) {
         fail("soak: -c must be at least 256, its smallest content");
     }

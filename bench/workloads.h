@@ -13,19 +13,19 @@
 namespace bench {
 
 // QUEUE_HELLO, `n` of them, `window` in flight.
-result run_hello(backend &b, const params &pr);
+result run_hello(Backend &b, const params &pr);
 // QUEUE_ENVELOPE_READ of one envelope of `size` bytes, `n` times.
-result run_read(backend &b, const params &pr);
+result run_read(Backend &b, const params &pr);
 // `n` whole lives of a message of `content` bytes with one envelope.
-result run_lifecycle(backend &b, const params &pr);
+result run_lifecycle(Backend &b, const params &pr);
 
 // `messages` messages stored, then `n` reads of random envelopes timed.
-result run_fill(backend &b, const params &pr);
+result run_fill(Backend &b, const params &pr);
 // `messages` messages stored and removed, then half of them again.
-result run_drain(backend &b, const params &pr);
+result run_drain(Backend &b, const params &pr);
 // One message of `content` bytes stored and opened.
-result run_large(backend &b, const params &pr);
+result run_large(Backend &b, const params &pr);
 // `n` requests of a fixed mix on a steady `messages` live messages.
-result run_soak(backend &b, const params &pr);
+result run_soak(Backend &b, const params &pr);
 
 }  // namespace bench

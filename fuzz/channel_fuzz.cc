@@ -32,7 +32,7 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
 constexpr size_t MAX_WAITING_FDS = 16;
 // The sending side's buffer bounds what may wait unread; the sends are
@@ -69,7 +69,7 @@ std::vector<int> open_fds() {
 }
 
 struct Send {
-    bytes data;
+    Bytes data;
     int fds = 0;        // descriptors attached: 0, 1 or 2
     bool read = false;  // the channel reads what it can before the next send
 };
@@ -81,7 +81,7 @@ struct Send {
 // and several at once.
 void next_sends(FuzzInput &in, std::vector<Send> &sends) {
     uint8_t op = in.byte();
-    bytes data;
+    Bytes data;
     if ((op & 0x04) != 0) {
         data = in.bytes(in.byte());
     } else {
@@ -89,7 +89,7 @@ void next_sends(FuzzInput &in, std::vector<Send> &sends) {
         h.type = in.byte();
         h.flags = (op & 0x08) != 0 ? IMSG_FLAG_FD : 0;
         size_t len = in.byte();
-        bytes payload;
+        Bytes payload;
         if (len == 255) {
             // Frames near the largest, and just past it, filled with a byte
             // that differs from one send to the next.
@@ -113,8 +113,8 @@ void next_sends(FuzzInput &in, std::vector<Send> &sends) {
     bool read = (op & 0x80) != 0;
     if ((op & 0x40) != 0 && data.size() > 1) {
         size_t cut = 1 + in.byte() % (data.size() - 1);
-        sends.push_back({bytes(data.begin(), data.begin() + static_cast<long>(cut)), fds, read});
-        sends.push_back({bytes(data.begin() + static_cast<long>(cut), data.end()), 0, false});
+        sends.push_back({Bytes(data.begin(), data.begin() + static_cast<long>(cut)), fds, read});
+        sends.push_back({Bytes(data.begin() + static_cast<long>(cut), data.end()), 0, false});
     } else {
         sends.push_back({data, fds, read});
     }
@@ -322,7 +322,7 @@ class Run {
     Extraction how_;
     size_t extractions_ = 0;
     std::vector<size_t> starts_;
-    bytes stream_;
+    Bytes stream_;
     Pair pair_;
     size_t sent_ = 0;       // stream bytes the socket has taken
     size_t read_ = 0;       // stream bytes received by the channel

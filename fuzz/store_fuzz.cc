@@ -24,6 +24,7 @@
 namespace {
 
 using namespace fuzzmodel;
+using wire::Bytes;
 
 // The handlers log to stderr; while one runs, stderr is this stream, so
 // that its lines can be compared and the fuzzer's own reports still reach
@@ -57,22 +58,11 @@ class LogCapture {
     FILE *stream_;
 };
 
-bytes u64_bytes(uint64_t v) {
-    bytes b(8);
-    std::memcpy(b.data(), &v, 8);
-    return b;
-}
-
-bytes joined(bytes a, const bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // A path the store can open that holds exactly content: a memory file
 // named through this process's descriptor table.
 class ContentFile {
   public:
-    explicit ContentFile(const bytes &content) : fd_(memfd_create("store-fuzz", MFD_CLOEXEC)) {
+    explicit ContentFile(const Bytes &content) : fd_(memfd_create("store-fuzz", MFD_CLOEXEC)) {
         FUZZ_CHECK(fd_ != -1);
         FUZZ_CHECK(write(fd_, content.data(), content.size()) ==
                    static_cast<ssize_t>(content.size()));
@@ -93,7 +83,7 @@ pid_t self;
 
 // Calls the handler a well-formed request reaches and builds the reply the
 // loop would send from what it gives back.
-wire::Frame serve(const queue_request &req, const bytes &content) {
+wire::Frame serve(const queue_request &req, const Bytes &content) {
     wire::Frame r;
     r.header.type = QUEUE_REPLY;
     r.header.pid = self;
@@ -102,24 +92,24 @@ wire::Frame serve(const queue_request &req, const bytes &content) {
             break;
         case QUEUE_FINISH:
             // The store leaves the finish slot empty; the loop answers 1.
-            r.payload = u32_bytes(1);
+            r.payload = wire::u32(1);
             break;
         case QUEUE_MESSAGE_NEW: {
             uint32_t msgid = 0;
             int result = memq_message_new(&msgid);
-            r.payload = u32_bytes(static_cast<uint32_t>(result));
+            r.payload = wire::u32(static_cast<uint32_t>(result));
             if (result == 1) {
-                r.payload = joined(r.payload, u32_bytes(msgid));
+                r.payload = wire::cat({r.payload, wire::u32(msgid)});
             }
             break;
         }
         case QUEUE_MESSAGE_REMOVE:
-            r.payload = u32_bytes(static_cast<uint32_t>(memq_message_remove(req.msgid)));
+            r.payload = wire::u32(static_cast<uint32_t>(memq_message_remove(req.msgid)));
             break;
         case QUEUE_MESSAGE_STORE: {
             ContentFile file(content);
             r.payload =
-                u32_bytes(static_cast<uint32_t>(memq_message_store(req.msgid, file.path())));
+                wire::u32(static_cast<uint32_t>(memq_message_store(req.msgid, file.path())));
             break;
         }
         case QUEUE_MESSAGE_OPEN: {
@@ -130,22 +120,22 @@ wire::Frame serve(const queue_request &req, const bytes &content) {
             break;
         }
         case QUEUE_MESSAGE_MARK:
-            r.payload = u32_bytes(static_cast<uint32_t>(memq_message_mark(req.msgid)));
+            r.payload = wire::u32(static_cast<uint32_t>(memq_message_mark(req.msgid)));
             break;
         case QUEUE_MESSAGE_UNMARK:
-            r.payload = u32_bytes(static_cast<uint32_t>(memq_message_unmark(req.msgid)));
+            r.payload = wire::u32(static_cast<uint32_t>(memq_message_unmark(req.msgid)));
             break;
         case QUEUE_ENVELOPE_NEW: {
             uint64_t evpid = 0;
             int result = memq_envelope_new(req.msgid, req.envelope, &evpid);
-            r.payload = u32_bytes(static_cast<uint32_t>(result));
+            r.payload = wire::u32(static_cast<uint32_t>(result));
             if (result == 1) {
-                r.payload = joined(r.payload, u64_bytes(evpid));
+                r.payload = wire::cat({r.payload, wire::u64(evpid)});
             }
             break;
         }
         case QUEUE_ENVELOPE_REMOVE:
-            r.payload = u32_bytes(static_cast<uint32_t>(memq_envelope_remove(req.evpid)));
+            r.payload = wire::u32(static_cast<uint32_t>(memq_envelope_remove(req.evpid)));
             break;
         case QUEUE_ENVELOPE_READ: {
             int n = memq_envelope_read(req.evpid, read_buf);
@@ -155,28 +145,28 @@ wire::Frame serve(const queue_request &req, const bytes &content) {
         }
         case QUEUE_ENVELOPE_REPLACE:
             r.payload =
-                u32_bytes(static_cast<uint32_t>(memq_envelope_replace(req.evpid, req.envelope)));
+                wire::u32(static_cast<uint32_t>(memq_envelope_replace(req.evpid, req.envelope)));
             break;
         case QUEUE_ENVELOPE_ITERATE: {
             uint64_t evpid = 0;
             int result = memq_envelope_iterate(&evpid, read_buf);
             FUZZ_CHECK(result <= 0);
-            r.payload = u32_bytes(static_cast<uint32_t>(result));
+            r.payload = wire::u32(static_cast<uint32_t>(result));
             break;
         }
         case QUEUE_MESSAGE_ITERATE: {
             uint64_t id = 0;
             int result = memq_message_iterate(&id, read_buf, req.value, 0, 0);
             FUZZ_CHECK(result <= 0);
-            r.payload = u32_bytes(static_cast<uint32_t>(result));
+            r.payload = wire::u32(static_cast<uint32_t>(result));
             break;
         }
     }
     return r;
 }
 
-bytes record_bytes(const uint8_t *data, uint64_t length) {
-    return length == 0 ? bytes{} : bytes(data, data + length);
+Bytes record_bytes(const uint8_t *data, uint64_t length) {
+    return length == 0 ? Bytes{} : Bytes(data, data + length);
 }
 
 // The store's records hold exactly what the model says they hold.
@@ -231,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         model.fds.clear();
         bool takes_content = h.type == QUEUE_MESSAGE_STORE;
         if (takes_content) {
-            model.fds.push_back({FdKind::regular, s.content});
+            model.fds.push_back(Model::passed({FdKind::regular, s.content}));
         }
         Expect e = model.serve(h.type, payload, takes_content);
         FUZZ_CHECK((d.fault != request_fault::none) == e.fatal);

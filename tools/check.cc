@@ -16,9 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
+#include "check_session.h"
+#include "cli.h"
 #include "frame/queue_proto.h"
-#include "memq_peer.h"
-#include "peer/model.h"
+#include "peer/backend.h"
+#include "peer/reply.h"
 
 namespace memq_peer {
 
@@ -42,29 +45,21 @@ constexpr const char *CHECK_USAGE =
     "Exit status: 0 when every step passed, 1 when a step failed, 2 when the\n"
     "backend could not be started or the command line is wrong.\n";
 
-using bytes = std::vector<uint8_t>;
+using peer::cat;
+using peer::describe_reply;
+using peer::describe_result;
+using peer::hex_evpid;
+using peer::hex_msgid;
+using peer::quoted;
+using wire::Bytes;
 
-bytes text_bytes(const char *s) {
-    return bytes(s, s + strlen(s));
-}
-
-// Content that no simple fault reproduces by accident: every byte value, and
-// no period shorter than the whole.
-bytes pseudo_random(size_t n, uint32_t seed) {
-    bytes out(n);
-    uint32_t x = seed;
-    for (size_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
+Bytes text_bytes(const char *s) {
+    return Bytes(s, s + strlen(s));
 }
 
 // A regular file, already unlinked, holding content and positioned at its
 // start; the mail server hands the backend such spool files.
-unique_fd file_with(const bytes &content) {
+unique_fd file_with(const Bytes &content) {
     FILE *f = tmpfile();
     if (f == nullptr) {
         return unique_fd();
@@ -113,278 +108,6 @@ double seconds_since(const timespec &start) {
            static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-// The log lines a step expects the backend to write, in order, matched
-// against the text after the "name[pid]: " prefix as peer::line_matches()
-// does.
-using Lines = std::vector<std::string>;
-
-// The part of a log line after "name[pid]: ", or the whole line where it has
-// no such prefix (a line from the system library, or from a sanitizer).
-std::string_view message_of(std::string_view line) {
-    size_t open = line.find('[');
-    size_t close = line.find("]: ");
-    if (open == std::string_view::npos || open == 0 || close == std::string_view::npos ||
-        close < open + 2 || line.substr(0, open).find(' ') != std::string_view::npos ||
-        line.substr(open + 1, close - open - 1).find_first_not_of("0123456789") !=
-            std::string_view::npos) {
-        return line;
-    }
-    return line.substr(close + 3);
-}
-
-// `"a", "b"`, or "nothing".
-std::string listed(const std::vector<std::string> &items) {
-    if (items.empty()) {
-        return "nothing";
-    }
-    std::string out;
-    for (const std::string &item : items) {
-        out += cat({out.empty() ? "" : ", ", "\"", item, "\""});
-    }
-    return out;
-}
-
-// A YAML single-quoted scalar, in which only the quote itself needs
-// escaping; the texts are printable already.
-std::string yaml_quoted(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) {
-        out += c == '\'' ? std::string("''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
-// A YAML flow sequence of such scalars.
-std::string yaml_list(const std::vector<std::string> &items) {
-    std::string out;
-    for (const std::string &item : items) {
-        out += cat({out.empty() ? "" : ", ", yaml_quoted(item)});
-    }
-    return "[" + out + "]";
-}
-
-// A TAP description may not hold an unescaped '#', which starts a directive.
-std::string tap_text(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '#' ? std::string("\\#") : std::string(1, c);
-    }
-    return out;
-}
-
-struct LogLine {
-    std::string text;
-    int step;
-    bool expected;
-};
-
-class Session {
-  public:
-    Session(Backend &backend, bool tap) : backend_(backend), tap_(tap) {}
-
-    // Sends one request and decodes its reply. The step that judges it
-    // expects the lines the store's model predicts for the request (content
-    // is what a store's descriptor holds), and the model follows the
-    // request once the step has passed. A request the loop answers itself
-    // (a store whose content cannot be copied) never reaches the store: the
-    // step expects `loop_log` instead. When no reply comes, the step fails,
-    // and every later request is skipped.
-    std::optional<peer::DecodedReply> ask(const std::string &asked, uint32_t type,
-                                          std::span<const uint8_t> payload, int fd = -1,
-                                          std::span<const uint8_t> content = {},
-                                          std::optional<Lines> loop_log = std::nullopt) {
-        if (gone_) {
-            return std::nullopt;
-        }
-        pending_.reset();
-        if (loop_log) {
-            expected_log_ = std::move(*loop_log);
-        } else {
-            // The model follows the request only once its step is judged,
-            // when the caller's bytes may be gone: it keeps a copy.
-            pending_ = peer::store_request(type, payload, content);
-            pending_data_.assign(pending_->data.begin(), pending_->data.end());
-            pending_->data = pending_data_;
-            expected_log_ = model_.expect(*pending_).lines;
-        }
-        new_id_ = 0;
-        last_ = peer::Reply();
-        if (!backend_.peer().send(type, payload, fd)) {
-            fail(asked, cat({"request not sent: ", errno_text()}), "the backend to take it");
-            gone_ = true;
-            return std::nullopt;
-        }
-        if (!backend_.peer().receive(last_)) {
-            fail(asked,
-                 errno == 0 ? std::string("no reply: the backend closed the connection")
-                            : cat({"no reply: reading it failed: ", errno_text()}),
-                 "a reply");
-            gone_ = true;
-            return std::nullopt;
-        }
-        peer::DecodedReply d = peer::decode_reply(type, last_);
-        if (!d.well_formed) {
-            fail(asked, describe_reply(type, d),
-                 "a well-formed reply to " + std::string(peer::request_name(type)));
-            return std::nullopt;
-        }
-        new_id_ = d.id.value_or(0);
-        return d;
-    }
-
-    // The descriptor that came with the last reply, now the caller's.
-    unique_fd take_fd() { return std::move(last_.fd); }
-
-    // Judges a result-only reply.
-    void expect_result(const std::string &asked, uint32_t type, std::span<const uint8_t> payload,
-                       int32_t want, int fd = -1, std::span<const uint8_t> content = {},
-                       std::optional<Lines> loop_log = std::nullopt) {
-        std::optional<peer::DecodedReply> d =
-            ask(asked, type, payload, fd, content, std::move(loop_log));
-        if (!d) {
-            return;
-        }
-        std::string got = describe_reply(type, *d);
-        if (*d->result == want) {
-            pass(asked, got);
-        } else {
-            fail(asked, got, describe_result(type, want));
-        }
-    }
-
-    // Judges a reply that must be a bare header, as to QUEUE_HELLO.
-    void expect_empty(const std::string &asked, uint32_t type, std::span<const uint8_t> payload) {
-        std::optional<peer::DecodedReply> d = ask(asked, type, payload);
-        if (d) {
-            pass(asked, describe_reply(type, *d));
-        }
-    }
-
-    // A step whose own work went as it should: it passes when the backend
-    // logged what it expects, too.
-    void pass(const std::string &asked, const std::string &got) { judge(asked, got, nullptr); }
-    void fail(const std::string &asked, const std::string &got, const std::string &want) {
-        judge(asked, got, &want);
-    }
-
-    // The step after the session: the connection closed, the backend's exit
-    // judged, and its last log lines expected to be `log`.
-    void close_connection(Lines log) {
-        pending_.reset();
-        expected_log_ = std::move(log);
-        int status = backend_.stop();
-        std::string got = "the backend ended with " + describe_status(status);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-            pass("close the connection", got);
-        } else {
-            fail("close the connection", got, "exit status 0");
-        }
-    }
-
-    void report_log() const;
-    int unexpected_lines() const;
-
-    bool gone() const { return gone_; }
-    int steps() const { return steps_; }
-    int passed() const { return passed_; }
-    int failed() const { return failed_; }
-    size_t log_lines() const { return log_.size(); }
-
-  private:
-    static std::string errno_text() { return strerror(errno); }
-
-    // Takes the log lines written since the last step (the backend writes a
-    // request's lines before its reply, so they are all there by now), marks
-    // each as expected by this step or not, and prints the verdict.
-    void judge(const std::string &asked, const std::string &got, const std::string *want);
-
-    Backend &backend_;
-    bool tap_;
-    peer::Reply last_;
-    Lines expected_log_;
-    peer::StoreModel model_;
-    std::optional<peer::StoreRequest> pending_;
-    bytes pending_data_;
-    uint64_t new_id_ = 0;
-    std::vector<LogLine> log_;
-    bool gone_ = false;
-    int steps_ = 0;
-    int passed_ = 0;
-    int failed_ = 0;
-};
-
-void Session::judge(const std::string &asked, const std::string &got, const std::string *want) {
-    const int step = ++steps_;
-    std::string fresh = backend_.new_log();
-    Lines got_log;
-    size_t next = 0;
-    bool log_ok = true;
-    for (size_t pos = 0; pos < fresh.size();) {
-        size_t nl = fresh.find('\n', pos);
-        size_t end = nl == std::string::npos ? fresh.size() : nl;
-        std::string line = fresh.substr(pos, end - pos);
-        pos = end + 1;
-        std::string_view text = message_of(line);
-        bool expected =
-            next < expected_log_.size() && peer::line_matches(text, expected_log_[next]);
-        next += expected ? 1 : 0;
-        log_ok = log_ok && expected;
-        got_log.emplace_back(text);
-        log_.push_back({std::move(line), step, expected});
-    }
-    log_ok = log_ok && next == expected_log_.size();
-    const bool ok = want == nullptr && log_ok;
-    (ok ? passed_ : failed_)++;
-    if (ok && pending_) {
-        model_.apply(*pending_, new_id_);
-    }
-
-    if (tap_) {
-        if (ok) {
-            printf("ok %d - %s -> %s\n", step, tap_text(asked).c_str(), tap_text(got).c_str());
-        } else {
-            printf("not ok %d - %s\n  ---\n  got: %s\n", step, tap_text(asked).c_str(),
-                   yaml_quoted(got).c_str());
-            if (want != nullptr) {
-                printf("  expected: %s\n", yaml_quoted(*want).c_str());
-            }
-            if (!log_ok) {
-                printf("  log_got: %s\n  log_expected: %s\n", yaml_list(got_log).c_str(),
-                       yaml_list(expected_log_).c_str());
-            }
-            printf("  ...\n");
-        }
-    } else {
-        printf("%3d %-4s  %s -> %s\n", step, ok ? "ok" : "FAIL", asked.c_str(), got.c_str());
-        if (want != nullptr) {
-            printf("          expected %s\n", want->c_str());
-        }
-        if (!log_ok) {
-            printf("          expected the backend to log %s; it logged %s\n",
-                   listed(expected_log_).c_str(), listed(got_log).c_str());
-        }
-    }
-    fflush(stdout);
-    expected_log_.clear();
-}
-
-void Session::report_log() const {
-    const char *lead = tap_ ? "# " : "";
-    printf("%sbackend log (its standard error), each line with the step it came with:\n", lead);
-    for (const LogLine &l : log_) {
-        printf("%s  step %-3d %-10s  %s\n", lead, l.step, l.expected ? "expected" : "UNEXPECTED",
-               l.text.c_str());
-    }
-    if (log_.empty()) {
-        printf("%s  (nothing)\n", lead);
-    }
-}
-
-int Session::unexpected_lines() const {
-    return static_cast<int>(
-        std::count_if(log_.begin(), log_.end(), [](const LogLine &l) { return !l.expected; }));
-}
-
 // QUEUE_MESSAGE_NEW, expecting a fresh msgid that differs from those in
 // `taken`. 0 when the step failed.
 uint32_t new_message(Session &s, const std::vector<uint32_t> &taken) {
@@ -420,15 +143,14 @@ void store(Session &s, uint32_t msgid, const std::string &from, int fd,
            std::span<const uint8_t> content, int32_t want,
            std::optional<Lines> loop_log = std::nullopt) {
     s.expect_result("store " + hex_msgid(msgid) + " from " + from, QUEUE_MESSAGE_STORE,
-                    peer::payload_u32(msgid), want, fd, content, std::move(loop_log));
+                    wire::u32(msgid), want, fd, content, std::move(loop_log));
 }
 
 // QUEUE_MESSAGE_OPEN, expecting a descriptor at offset 0 on exactly `want`,
 // or no descriptor when want is null.
-void open_message(Session &s, uint32_t msgid, const bytes *want, const std::string &what) {
+void open_message(Session &s, uint32_t msgid, const Bytes *want, const std::string &what) {
     const std::string asked = "open " + hex_msgid(msgid) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
+    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_MESSAGE_OPEN, wire::u32(msgid));
     if (!d) {
         return;
     }
@@ -447,7 +169,7 @@ void open_message(Session &s, uint32_t msgid, const bytes *want, const std::stri
         return;
     }
     off_t at = lseek(fd.get(), 0, SEEK_CUR);
-    bytes content;
+    Bytes content;
     if (!peer::read_to_end(fd.get(), content)) {
         s.fail(asked, std::string("a descriptor that cannot be read: ") + strerror(errno),
                "a readable descriptor");
@@ -468,11 +190,11 @@ void open_message(Session &s, uint32_t msgid, const bytes *want, const std::stri
 
 // QUEUE_ENVELOPE_NEW, expecting result 1 and an id under msgid. 0 when the
 // step failed.
-uint64_t new_envelope(Session &s, uint32_t msgid, const bytes &envelope) {
+uint64_t new_envelope(Session &s, uint32_t msgid, const Bytes &envelope) {
     const std::string asked =
         "new envelope for " + hex_msgid(msgid) + ", " + std::to_string(envelope.size()) + " bytes";
     std::optional<peer::DecodedReply> d =
-        s.ask(asked, QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(msgid, envelope));
+        s.ask(asked, QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(msgid), envelope}));
     if (!d) {
         return 0;
     }
@@ -493,9 +215,9 @@ uint64_t new_envelope(Session &s, uint32_t msgid, const bytes &envelope) {
 }
 
 // QUEUE_ENVELOPE_READ, expecting exactly `want` (empty: no such envelope).
-void read_envelope(Session &s, uint64_t id, const bytes &want, const std::string &what) {
+void read_envelope(Session &s, uint64_t id, const Bytes &want, const std::string &what) {
     const std::string asked = "read envelope " + hex_evpid(id) + " (" + what + ")";
-    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, peer::payload_u64(id));
+    std::optional<peer::DecodedReply> d = s.ask(asked, QUEUE_ENVELOPE_READ, wire::u64(id));
     if (!d) {
         return;
     }
@@ -527,10 +249,10 @@ void iterate(Session &s, uint32_t type, std::span<const uint8_t> payload,
 }
 
 void run_session(Session &s) {
-    s.expect_empty("hello, version 2", QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION));
+    s.expect_empty("hello, version 2", QUEUE_HELLO, wire::u32(QUEUE_API_VERSION));
 
     // A mail as the server would spool it, stored from a regular file.
-    const bytes mail = text_bytes(
+    const Bytes mail = text_bytes(
         "Received: from client.example.org (client.example.org [192.0.2.7])\r\n"
         "\tby mx.example.net with ESMTPS id 4f2a9c1e\r\n"
         "From: Alice <alice@example.org>\r\n"
@@ -541,18 +263,18 @@ void run_session(Session &s) {
         "Bob,\r\n\r\nthe figures are attached. A line with only a dot follows.\r\n"
         "..\r\n\r\nAlice\r\n");
     // Several MiB through a pipe, not a multiple of the backend's block size.
-    const bytes big = pseudo_random(5 * 1024 * 1024 + 4321, 0x9e3779b9u);
-    const bytes empty;
-    const bytes envelope_a = text_bytes(
+    const Bytes big = wire::pattern(5 * 1024 * 1024 + 4321, 0x9e3779b9u);
+    const Bytes empty;
+    const Bytes envelope_a = text_bytes(
         "version: 7\nmsgid: fixed\ntype: mta\nhelo: client.example.org\n"
         "sender: alice@example.org\ndest: bob@example.net\nretry: 0\n");
-    const bytes envelope_a2 = text_bytes(
+    const Bytes envelope_a2 = text_bytes(
         "version: 7\ntype: mta\nsender: alice@example.org\ndest: bob@example.net\nretry: 1\n"
         "errorline: 421 4.7.0 try again later\n");
     // The largest envelope that a reply can bring back whole, and one byte
     // more, which memq refuses although a request could carry it.
-    const bytes envelope_b = pseudo_random(QUEUE_ENVELOPE_BUF, 7);
-    const bytes envelope_too_large = pseudo_random(QUEUE_ENVELOPE_BUF + 1, 11);
+    const Bytes envelope_b = wire::pattern(QUEUE_ENVELOPE_BUF, 7);
+    const Bytes envelope_too_large = wire::pattern(QUEUE_ENVELOPE_BUF + 1, 11);
 
     std::vector<uint32_t> taken;
     uint32_t m1 = new_message(s, taken);
@@ -615,22 +337,21 @@ void run_session(Session &s) {
     read_envelope(s, e1, envelope_a, "as created");
     read_envelope(s, e2, envelope_b, "8192 bytes, the most a reply holds");
     s.expect_result("new envelope for " + hex_msgid(m1) + ", 8193 bytes: refused",
-                    QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(m1, envelope_too_large), 0);
+                    QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(m1), envelope_too_large}), 0);
     s.expect_result("replace envelope " + hex_evpid(e1) + " by 8193 bytes: refused",
-                    QUEUE_ENVELOPE_REPLACE, peer::payload_u64_bytes(e1, envelope_too_large), 0);
+                    QUEUE_ENVELOPE_REPLACE, wire::cat({wire::u64(e1), envelope_too_large}), 0);
     read_envelope(s, e1, envelope_a, "the refused replacement left it alone");
     s.expect_result("replace envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REPLACE,
-                    peer::payload_u64_bytes(e1, envelope_a2), 1);
+                    wire::cat({wire::u64(e1), envelope_a2}), 1);
     read_envelope(s, e1, envelope_a2, "as replaced");
-    s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE,
-                    peer::payload_u64(e1), 1);
+    s.expect_result("remove envelope " + hex_evpid(e1), QUEUE_ENVELOPE_REMOVE, wire::u64(e1), 1);
     read_envelope(s, e1, empty, "removed: nothing comes back");
     open_message(s, m1, &big, "one envelope left, so the message stays");
     s.expect_result("remove the last envelope " + hex_evpid(e2), QUEUE_ENVELOPE_REMOVE,
-                    peer::payload_u64(e2), 1);
+                    wire::u64(e2), 1);
     open_message(s, m1, nullptr, "gone with its last envelope");
     s.expect_result("new envelope for the vanished " + hex_msgid(m1), QUEUE_ENVELOPE_NEW,
-                    peer::payload_u32_bytes(m1, envelope_a), 0);
+                    wire::cat({wire::u32(m1), envelope_a}), 0);
     {
         unique_fd again = file_with(mail);
         store(s, m1, "a file, to the vanished message", again.get(), mail, 0);
@@ -644,13 +365,12 @@ void run_session(Session &s) {
     }
     taken.push_back(m3);
     uint64_t e3 = new_envelope(s, m3, envelope_a);
-    s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, peer::payload_u32(m3), 0);
+    s.expect_result("unmark " + hex_msgid(m3), QUEUE_MESSAGE_UNMARK, wire::u32(m3), 0);
     open_message(s, m3, &empty, "unmark left it alone");
-    s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, peer::payload_u32(m2), 0);
+    s.expect_result("mark " + hex_msgid(m2), QUEUE_MESSAGE_MARK, wire::u32(m2), 0);
     open_message(s, m2, nullptr, "marking dropped it");
 
-    s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, peer::payload_u32(m3),
-                    0);
+    s.expect_result("remove message " + hex_msgid(m3), QUEUE_MESSAGE_REMOVE, wire::u32(m3), 0);
     read_envelope(s, e3, empty, "went with its message");
     open_message(s, m3, nullptr, "removed");
 
@@ -677,10 +397,10 @@ void run_session(Session &s) {
     open_message(s, m4, &empty, "the failed store left it empty");
 
     iterate(s, QUEUE_ENVELOPE_ITERATE, {}, "iterate envelopes");
-    iterate(s, QUEUE_MESSAGE_ITERATE, peer::payload_u32(0), "iterate messages");
+    iterate(s, QUEUE_MESSAGE_ITERATE, wire::u32(0), "iterate messages");
     s.expect_result("finish", QUEUE_FINISH, {}, 1);
     s.expect_empty("hello again: finish does not end the service", QUEUE_HELLO,
-                   peer::payload_u32(QUEUE_API_VERSION));
+                   wire::u32(QUEUE_API_VERSION));
 }
 
 }  // namespace
@@ -714,8 +434,8 @@ int check_main(int argc, char **argv) {
     if (tap) {
         printf("TAP version 13\n");
     }
-    Backend backend;
-    if (!backend.start(path)) {
+    peer::Backend backend;
+    if (!start_backend(backend, path)) {
         if (tap) {
             printf("Bail out! the backend %s could not be started\n", path.c_str());
         }
@@ -734,7 +454,7 @@ int check_main(int argc, char **argv) {
     // The backend must take the closed socket as the normal end of service,
     // and say so in its log.
     s.close_connection({"warn: queue-api: pipe closed"});
-    std::string hint = backend.confinement_hint();
+    std::string hint = confinement_hint(backend);
     if (!hint.empty()) {
         printf("%shint: %s.\n", tap ? "# " : "", hint.c_str());
     }

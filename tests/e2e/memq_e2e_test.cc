@@ -16,28 +16,30 @@
 #include "common/backend.h"
 #include "common/bytes.h"
 #include "common/child.h"
-#include "e2e/peer.h"
+#include "frame/queue_proto.h"
+#include "peer/backend.h"
 #include "peer/model.h"
+#include "peer/requests.h"
+#include "peer/wire.h"
+#include "support/unique.h"
 
 namespace {
 
-using e2e::bytes;
+using wire::Bytes;
 
 using testutil::bytes_of;
-using testutil::random_bytes;
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public testutil::BackendTest {
   protected:
     void SetUp() override {
-        std::string why = testutil::prepare_defaults();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
+        BackendTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        fds_before_ = testutil::open_fds();
-        ASSERT_TRUE(backend_.start());
+        ASSERT_TRUE(
+            testutil::start_backend(backend_, peer::wrapper_from_env("MEMQ_BACKEND_WRAPPER")));
         pid_ = backend_.pid();
-        e2e::Reply hello = backend_.hello();
-        ASSERT_TRUE(hello.arrived) << backend_.log();
+        ASSERT_TRUE(peer::hello(p())) << backend_.log();
     }
 
     void TearDown() override {
@@ -51,7 +53,7 @@ class EndToEnd : public ::testing::Test {
         EXPECT_TRUE(log.size() >= closed.size() &&
                     log.compare(log.size() - closed.size(), closed.size(), closed) == 0)
             << log;
-        EXPECT_EQ(testutil::open_fds(), fds_before_) << "a descriptor leaked in the peer";
+        BackendTest::TearDown();
     }
 
     // The start of every line the backend writes.
@@ -75,105 +77,108 @@ class EndToEnd : public ::testing::Test {
         return peer::lines_match(got, messages);
     }
 
-    e2e::Backend backend_;
+    peer::Peer &p() { return backend_.peer(); }
+    // The backend's resident memory in bytes, or -1.
+    long long resident_bytes() const {
+        long kb = peer::proc_status_kb(backend_.pid(), "VmRSS");
+        return kb < 0 ? -1 : static_cast<long long>(kb) * 1024;
+    }
+
+    peer::Backend backend_;
     pid_t pid_ = 0;
-    std::vector<int> fds_before_;
 };
 
 TEST_F(EndToEnd, LifeOfAMessageFromHelloToItsLastEnvelope) {
-    e2e::Reply hello = backend_.hello();
-    EXPECT_EQ(hello.header.type, QUEUE_REPLY);
-    EXPECT_EQ(hello.header.length, wire::HEADER_LEN);
-    EXPECT_EQ(hello.header.pid, pid_);
-    EXPECT_EQ(hello.fd, -1);
+    std::optional<peer::Reply> hello = peer::hello(p());
+    ASSERT_TRUE(hello.has_value());
+    EXPECT_EQ(hello->header.type, QUEUE_REPLY);
+    EXPECT_EQ(hello->header.length, wire::HEADER_LEN);
+    EXPECT_EQ(hello->header.pid, pid_);
+    EXPECT_FALSE(hello->fd.valid());
 
-    uint32_t msgid = backend_.message_new();
+    uint32_t msgid = peer::message_new(p());
     ASSERT_NE(msgid, 0u);
-    const bytes content = bytes_of("Subject: test\r\n\r\nHello.\r\n");
-    EXPECT_EQ(backend_.message_store(msgid, content), 1);
+    const Bytes content = bytes_of("Subject: test\r\n\r\nHello.\r\n");
+    EXPECT_EQ(peer::message_store(p(), msgid, content), 1);
 
-    uint64_t first = backend_.envelope_new(msgid, bytes_of("to=a@example.org"));
-    uint64_t second = backend_.envelope_new(msgid, bytes_of("to=b@example.org"));
+    uint64_t first = peer::envelope_new(p(), msgid, bytes_of("to=a@example.org"));
+    uint64_t second = peer::envelope_new(p(), msgid, bytes_of("to=b@example.org"));
     ASSERT_NE(first, 0u);
     ASSERT_NE(second, 0u);
     EXPECT_EQ(first >> 32, msgid);
     EXPECT_EQ(second >> 32, msgid);
 
-    int fd = backend_.message_open(msgid);
-    ASSERT_NE(fd, -1);
-    EXPECT_EQ(e2e::read_to_end(fd), content);
-    close(fd);
+    EXPECT_EQ(peer::message_content(p(), msgid), content);
 
-    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=a@example.org"));
-    EXPECT_EQ(backend_.envelope_replace(first, bytes_of("to=c@example.org")), 1);
-    EXPECT_EQ(backend_.envelope_read(first), bytes_of("to=c@example.org"));
-    EXPECT_EQ(backend_.envelope_read(second), bytes_of("to=b@example.org"));
+    EXPECT_EQ(peer::envelope_read(p(), first), bytes_of("to=a@example.org"));
+    EXPECT_EQ(peer::envelope_replace(p(), first, bytes_of("to=c@example.org")), 1);
+    EXPECT_EQ(peer::envelope_read(p(), first), bytes_of("to=c@example.org"));
+    EXPECT_EQ(peer::envelope_read(p(), second), bytes_of("to=b@example.org"));
 
-    EXPECT_EQ(backend_.envelope_remove(first), 1);
-    fd = backend_.message_open(msgid);
-    EXPECT_NE(fd, -1) << "one envelope left keeps the message";
-    close(fd);
+    EXPECT_EQ(peer::envelope_remove(p(), first), 1);
+    EXPECT_TRUE(peer::message_open(p(), msgid).valid()) << "one envelope left keeps the message";
     EXPECT_EQ(backend_.new_log(), "");
 
-    EXPECT_EQ(backend_.envelope_remove(second), 1);
-    EXPECT_EQ(backend_.message_open(msgid), -1);
-    EXPECT_EQ(backend_.envelope_new(msgid, bytes_of("x")), 0u);
+    EXPECT_EQ(peer::envelope_remove(p(), second), 1);
+    EXPECT_FALSE(peer::message_open(p(), msgid).valid());
+    EXPECT_EQ(peer::envelope_new(p(), msgid, bytes_of("x")), 0u);
     std::string log = backend_.new_log();
     EXPECT_TRUE(logged(log, {"warn: not found", "warn: message not found"})) << log;
 }
 
 TEST_F(EndToEnd, ContentsComeBackByteExactFromANamelessFileAtOffsetZero) {
     for (size_t size : {size_t{0}, size_t{1}, size_t{8192}, size_t{8193}, size_t{8} << 20}) {
-        const bytes content = random_bytes(size, size);
-        uint32_t msgid = backend_.message_new();
+        const Bytes content = wire::pattern(size, size);
+        uint32_t msgid = peer::message_new(p());
         ASSERT_NE(msgid, 0u);
-        EXPECT_EQ(backend_.message_store(msgid, content), 1) << size;
-        int fd = backend_.message_open(msgid);
-        ASSERT_NE(fd, -1) << size << backend_.log();
+        EXPECT_EQ(peer::message_store(p(), msgid, content), 1) << size;
+        unique_fd fd = peer::message_open(p(), msgid);
+        ASSERT_TRUE(fd.valid()) << size << backend_.log();
         struct stat sb;
-        ASSERT_EQ(fstat(fd, &sb), 0);
+        ASSERT_EQ(fstat(fd.get(), &sb), 0);
         EXPECT_EQ(sb.st_nlink, 0u) << size;
-        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0) << size;
-        EXPECT_TRUE(e2e::read_to_end(fd) == content) << size;
-        close(fd);
-        EXPECT_EQ(backend_.message_remove(msgid), 0);
+        EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), 0) << size;
+        Bytes back;
+        EXPECT_TRUE(peer::read_to_end(fd.get(), back)) << size;
+        EXPECT_TRUE(back == content) << size;
+        EXPECT_EQ(peer::message_remove(p(), msgid), 0);
     }
     EXPECT_EQ(backend_.new_log(), "");
 }
 
 TEST_F(EndToEnd, EnvelopesUpToTheReadBufferComeBackAndLongerAreRefused) {
-    uint32_t msgid = backend_.message_new();
+    uint32_t msgid = peer::message_new(p());
     ASSERT_NE(msgid, 0u);
-    std::vector<std::pair<uint64_t, bytes>> stored;
+    std::vector<std::pair<uint64_t, Bytes>> stored;
     for (size_t size : {size_t{0}, size_t{1}, QUEUE_ENVELOPE_BUF}) {
-        bytes data = random_bytes(size, size + 1);
-        uint64_t id = backend_.envelope_new(msgid, data);
+        Bytes data = wire::pattern(size, size + 1);
+        uint64_t id = peer::envelope_new(p(), msgid, data);
         ASSERT_NE(id, 0u) << size;
-        EXPECT_EQ(backend_.envelope_read(id), data) << size;
+        EXPECT_EQ(peer::envelope_read(p(), id), data) << size;
         stored.emplace_back(id, data);
     }
     EXPECT_EQ(backend_.new_log(), "");
 
-    bytes too_long(QUEUE_ENVELOPE_BUF + 1, 'x');
-    EXPECT_EQ(backend_.envelope_new(msgid, too_long), 0u);
-    EXPECT_EQ(backend_.envelope_replace(stored[1].first, too_long), 0);
+    Bytes too_long(QUEUE_ENVELOPE_BUF + 1, 'x');
+    EXPECT_EQ(peer::envelope_new(p(), msgid, too_long), 0u);
+    EXPECT_EQ(peer::envelope_replace(p(), stored[1].first, too_long), 0);
     EXPECT_EQ(backend_.new_log(),
               prefix() + "warn: envelope too large\n" + prefix() + "warn: envelope too large\n");
     for (auto &[id, data] : stored) {
-        EXPECT_EQ(backend_.envelope_read(id), data);
+        EXPECT_EQ(peer::envelope_read(p(), id), data);
     }
 }
 
 TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
-    uint32_t msgid = backend_.message_new();
+    uint32_t msgid = peer::message_new(p());
     ASSERT_NE(msgid, 0u);
     uint32_t absent = msgid ^ 1;
-    EXPECT_EQ(backend_.message_remove(absent), 0);
-    EXPECT_EQ(backend_.message_store(absent, bytes_of("x")), 0);
-    e2e::Reply read = backend_.request(QUEUE_ENVELOPE_READ,
-                                       e2e::Backend::pack(static_cast<uint64_t>(absent) << 32));
-    EXPECT_TRUE(read.arrived);
-    EXPECT_TRUE(read.payload.empty());
+    EXPECT_EQ(peer::message_remove(p(), absent), 0);
+    EXPECT_EQ(peer::message_store(p(), absent, bytes_of("x")), 0);
+    std::optional<peer::Reply> read =
+        p().call(QUEUE_ENVELOPE_READ, wire::u64(static_cast<uint64_t>(absent) << 32));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_TRUE(read->payload.empty());
     std::string log = backend_.new_log();
     EXPECT_TRUE(
         logged(log, {"warn: not found", "warn: msgid not found", "warn: message not found"}))
@@ -183,26 +188,25 @@ TEST_F(EndToEnd, FailedRequestsLogOneLineEachInTheProgramPidForm) {
 // A lookup that finds nothing sets no error number, so a "not found" line
 // carries no error text, even right after a request that failed with one.
 TEST_F(EndToEnd, NotFoundLinesCarryNoErrorTextAfterAFailedStore) {
-    uint32_t msgid = backend_.message_new();
+    uint32_t msgid = peer::message_new(p());
     ASSERT_NE(msgid, 0u);
-    uint64_t evpid = backend_.envelope_new(msgid, bytes_of("e"));
+    uint64_t evpid = peer::envelope_new(p(), msgid, bytes_of("e"));
     ASSERT_NE(evpid, 0u);
     const uint64_t absent_message = static_cast<uint64_t>(msgid ^ 1) << 32 | 1;
     const uint64_t absent_envelope = evpid ^ 1;
-    int dir = open("/", O_RDONLY | O_DIRECTORY);
-    ASSERT_NE(dir, -1);
-    EXPECT_EQ(backend_.message_store(msgid, dir), 0);
-    close(dir);
+    unique_fd dir(open("/", O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(dir.valid());
+    EXPECT_EQ(peer::message_store(p(), msgid, dir.get()), 0);
     std::vector<std::string> want = {std::string("warn: queue-api: content copy: ") +
                                      strerror(EISDIR)};
     for (uint64_t id : {absent_message, absent_envelope}) {
         const char *line = id == absent_message ? "warn: message not found" : "warn: not found";
-        EXPECT_TRUE(backend_.envelope_read(id).empty());
-        EXPECT_EQ(backend_.envelope_replace(id, bytes_of("r")), 0);
-        EXPECT_EQ(backend_.envelope_remove(id), 0);
+        EXPECT_TRUE(peer::envelope_read(p(), id).empty());
+        EXPECT_EQ(peer::envelope_replace(p(), id, bytes_of("r")), 0);
+        EXPECT_EQ(peer::envelope_remove(p(), id), 0);
         want.insert(want.end(), {line, line, line});
     }
-    EXPECT_EQ(backend_.envelope_new(msgid ^ 1, bytes_of("n")), 0u);
+    EXPECT_EQ(peer::envelope_new(p(), msgid ^ 1, bytes_of("n")), 0u);
     want.push_back("warn: message not found");
     std::string log = backend_.new_log();
     EXPECT_TRUE(logged(log, want)) << log;
@@ -212,49 +216,46 @@ TEST_F(EndToEnd, DescriptorCountUnchangedAfterAThousandMixedRequests) {
     int before = backend_.fd_count();
     ASSERT_GT(before, 0);
 
-    const bytes content = random_bytes(10000, 5);
+    const Bytes content = wire::pattern(10000, 5);
     uint32_t msgid = 0;
     uint64_t evpid = 0;
     int requests = 0;
     while (requests < 1000) {
         switch (requests % 10) {
             case 0:
-                msgid = backend_.message_new();
+                msgid = peer::message_new(p());
                 break;
             case 1:
-                EXPECT_EQ(backend_.message_store(msgid, content), 1);
+                EXPECT_EQ(peer::message_store(p(), msgid, content), 1);
                 break;
             case 2:
-                evpid = backend_.envelope_new(msgid, bytes_of("envelope"));
+                evpid = peer::envelope_new(p(), msgid, bytes_of("envelope"));
                 break;
             case 3:
-            case 7: {
-                int fd = backend_.message_open(msgid);
-                EXPECT_NE(fd, -1);
-                close(fd);
+            case 7:
+                EXPECT_TRUE(peer::message_open(p(), msgid).valid());
                 break;
-            }
             case 4:
-                EXPECT_EQ(backend_.envelope_replace(evpid, random_bytes(300, 6)), 1);
+                EXPECT_EQ(peer::envelope_replace(p(), evpid, wire::pattern(300, 6)), 1);
                 break;
             case 5:
-                EXPECT_EQ(backend_.message_open(msgid ^ 1), -1);
+                EXPECT_FALSE(peer::message_open(p(), msgid ^ 1).valid());
                 break;
             case 6:
-                EXPECT_EQ(backend_.message_store(msgid ^ 1, content), 0);
+                EXPECT_EQ(peer::message_store(p(), msgid ^ 1, content), 0);
                 break;
             case 8:
-                EXPECT_EQ(backend_.envelope_read(evpid).size(), 300u);
+                EXPECT_EQ(peer::envelope_read(p(), evpid).size(), 300u);
                 break;
             case 9:
-                EXPECT_EQ(backend_.envelope_remove(evpid), 1);
+                EXPECT_EQ(peer::envelope_remove(p(), evpid), 1);
                 break;
         }
         ++requests;
     }
     // The backend closes a passed descriptor once its reply is out; one
     // more round trip makes sure it has moved on from the last one.
-    ASSERT_TRUE(backend_.hello().arrived);
+    ASSERT_TRUE(peer::hello(p()));
     EXPECT_EQ(backend_.fd_count(), before);
 }
 
@@ -270,13 +271,26 @@ constexpr bool instrumented_allocator = false;
 constexpr bool instrumented_allocator = false;
 #endif
 
+// Queues one request and writes it out; false when it could not be sent. A
+// descriptor given here is the peer's, which closes it once sent, or at
+// once when it cannot be queued.
+bool send(peer::Peer &p, uint32_t type, std::span<const uint8_t> payload, int fd = -1) {
+    return p.queue_owned(type, payload, fd) && p.flush();
+}
+
+// The next reply; a test failure, and an empty reply, when none comes.
+peer::Reply next_reply(peer::Peer &p) {
+    peer::Reply r;
+    EXPECT_TRUE(p.receive(r)) << "no reply";
+    return r;
+}
+
 // Stores `messages` messages, each with the content behind `content` (a
 // file read through /proc/self/fd, so that every store gets a descriptor of
 // its own at offset 0) and one envelope, in batches whose requests go out
 // before their replies are read: the run costs the backend's work and not a
 // round trip each. The envelope ids, by message.
-std::vector<uint64_t> fill(e2e::Backend &backend, size_t messages, int content,
-                           const bytes &envelope) {
+std::vector<uint64_t> fill(peer::Peer &p, size_t messages, int content, const Bytes &envelope) {
     const std::string content_path = "/proc/self/fd/" + std::to_string(content);
     constexpr size_t batch = 250;
     std::vector<uint64_t> evpids;
@@ -285,29 +299,28 @@ std::vector<uint64_t> fill(e2e::Backend &backend, size_t messages, int content,
         size_t n = std::min(batch, messages - done);
         ids.assign(n, 0);
         for (size_t i = 0; i < n; ++i) {
-            EXPECT_TRUE(backend.send(QUEUE_MESSAGE_NEW, {}));
+            EXPECT_TRUE(send(p, QUEUE_MESSAGE_NEW, {}));
         }
         for (size_t i = 0; i < n; ++i) {
-            e2e::Reply r = backend.receive();
-            EXPECT_EQ(r.result(), 1);
-            ids[i] = r.field_at<uint32_t>(4);
+            peer::Reply r = next_reply(p);
+            EXPECT_EQ(r.result().value_or(peer::NO_RESULT), 1);
+            ids[i] = r.u32_at(4).value_or(0);
         }
         for (size_t i = 0; i < n; ++i) {
             int fd = open(content_path.c_str(), O_RDONLY | O_CLOEXEC);
             EXPECT_NE(fd, -1);
-            EXPECT_TRUE(backend.send(QUEUE_MESSAGE_STORE, e2e::Backend::pack(ids[i]), fd));
+            EXPECT_TRUE(send(p, QUEUE_MESSAGE_STORE, wire::u32(ids[i]), fd));
         }
         for (size_t i = 0; i < n; ++i) {
-            EXPECT_EQ(backend.receive().result(), 1);
+            EXPECT_EQ(next_reply(p).result().value_or(peer::NO_RESULT), 1);
         }
         for (size_t i = 0; i < n; ++i) {
-            EXPECT_TRUE(
-                backend.send(QUEUE_ENVELOPE_NEW, e2e::Backend::pack_with(ids[i], envelope)));
+            EXPECT_TRUE(send(p, QUEUE_ENVELOPE_NEW, wire::cat({wire::u32(ids[i]), envelope})));
         }
         for (size_t i = 0; i < n; ++i) {
-            e2e::Reply r = backend.receive();
-            EXPECT_EQ(r.result(), 1);
-            evpids.push_back(r.field_at<uint64_t>(4));
+            peer::Reply r = next_reply(p);
+            EXPECT_EQ(r.result().value_or(peer::NO_RESULT), 1);
+            evpids.push_back(r.u64_at(4).value_or(0));
         }
     }
     return evpids;
@@ -315,17 +328,17 @@ std::vector<uint64_t> fill(e2e::Backend &backend, size_t messages, int content,
 
 // Removes every message through its one envelope, in a shuffled order: a
 // queue does not deliver in the order it was filled.
-void remove_all(e2e::Backend &backend, std::vector<uint64_t> evpids, uint64_t seed) {
+void remove_all(peer::Peer &p, std::vector<uint64_t> evpids, uint64_t seed) {
     std::mt19937_64 gen(seed);
     std::shuffle(evpids.begin(), evpids.end(), gen);
     constexpr size_t batch = 250;
     for (size_t done = 0; done < evpids.size(); done += batch) {
         size_t n = std::min(batch, evpids.size() - done);
         for (size_t i = 0; i < n; ++i) {
-            EXPECT_TRUE(backend.send(QUEUE_ENVELOPE_REMOVE, e2e::Backend::pack(evpids[done + i])));
+            EXPECT_TRUE(send(p, QUEUE_ENVELOPE_REMOVE, wire::u64(evpids[done + i])));
         }
         for (size_t i = 0; i < n; ++i) {
-            EXPECT_EQ(backend.receive().result(), 1);
+            EXPECT_EQ(next_reply(p).result().value_or(peer::NO_RESULT), 1);
         }
     }
 }
@@ -340,16 +353,16 @@ TEST_F(EndToEnd, ResidentMemoryStaysWithin256BytesPerMessageOverItsContent) {
     constexpr size_t messages = 100000;
     constexpr size_t content_size = 4096;
     constexpr size_t envelope_size = 512;
-    const bytes envelope = random_bytes(envelope_size, 8);
-    int content = e2e::content_fd(random_bytes(content_size, 7));
+    const Bytes envelope = wire::pattern(envelope_size, 8);
+    int content = peer::content_fd(wire::pattern(content_size, 7));
     ASSERT_NE(content, -1);
 
-    long long baseline = backend_.resident_bytes();
+    long long baseline = resident_bytes();
     ASSERT_GT(baseline, 0);
-    std::vector<uint64_t> evpids = fill(backend_, messages, content, envelope);
+    std::vector<uint64_t> evpids = fill(p(), messages, content, envelope);
     close(content);
     ASSERT_EQ(evpids.size(), messages);
-    long long grown = backend_.resident_bytes() - baseline;
+    long long grown = resident_bytes() - baseline;
     long long stored = static_cast<long long>(messages * (content_size + envelope_size));
     double per_message = static_cast<double>(grown - stored) / messages;
     RecordProperty("overhead_bytes_per_message", std::to_string(per_message));
@@ -367,19 +380,19 @@ TEST_F(EndToEnd, ResidentMemoryReturnsToItsStartOnceTheQueueDrains) {
     }
     constexpr size_t messages = 4000;
     constexpr long long bound = 4ll << 20;
-    const bytes envelope = random_bytes(512, 9);
-    int content = e2e::content_fd(random_bytes(16384, 10));
+    const Bytes envelope = wire::pattern(512, 9);
+    int content = peer::content_fd(wire::pattern(16384, 10));
     ASSERT_NE(content, -1);
-    long long start = backend_.resident_bytes();
+    long long start = resident_bytes();
     ASSERT_GT(start, 0);
     for (size_t round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        std::vector<uint64_t> evpids = fill(backend_, messages / (round + 1), content, envelope);
-        long long full = backend_.resident_bytes();
+        std::vector<uint64_t> evpids = fill(p(), messages / (round + 1), content, envelope);
+        long long full = resident_bytes();
         // Without the filled bytes resident, the drain proves nothing.
         ASSERT_GT(full - start, static_cast<long long>(evpids.size() * 16384));
-        remove_all(backend_, evpids, round);
-        long long drained = backend_.resident_bytes();
+        remove_all(p(), evpids, round);
+        long long drained = resident_bytes();
         std::printf("round %zu: start %lld, full %lld, drained %lld bytes\n", round, start, full,
                     drained);
         EXPECT_LE(drained - start, bound);
@@ -437,9 +450,10 @@ TEST(BackendStart, TurnsTheLeakCheckOffForTheBackendAlone) {
             setenv("ASAN_OPTIONS", c.options, 1);
         }
         for (int round = 0; round < 2; round++) {
-            e2e::Backend backend;
-            ASSERT_TRUE(backend.start());
-            ASSERT_TRUE(backend.hello().arrived) << backend.log();
+            peer::Backend backend;
+            ASSERT_TRUE(
+                testutil::start_backend(backend, peer::wrapper_from_env("MEMQ_BACKEND_WRAPPER")));
+            ASSERT_TRUE(peer::hello(backend.peer())) << backend.log();
             std::vector<std::string> env = environment_of(backend.pid());
             EXPECT_EQ(std::count(env.begin(), env.end(), c.backend_sees), 1) << "round " << round;
             const char *now = getenv("ASAN_OPTIONS");

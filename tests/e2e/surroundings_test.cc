@@ -25,68 +25,19 @@
 #include "common/backend.h"
 #include "common/bytes.h"
 #include "common/child.h"
-#include "common/leak_check.h"
 #include "frame/queue_proto.h"
-#include "peer/model.h"
-#include "peer/peer.h"
+#include "peer/backend.h"
+#include "peer/requests.h"
 #include "peer/wire.h"
 #include "support/unique.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
 using testutil::bytes_of;
-
-// The lines of a log written by process pid of memq, without their prefix;
-// a line of another shape is kept whole, so that it shows.
-std::vector<std::string> messages_of(const std::string &log, pid_t pid) {
-    const std::string lead = testutil::log_prefix(pid, "memq");
-    std::vector<std::string> out;
-    for (size_t at = 0; at < log.size();) {
-        size_t end = log.find('\n', at);
-        end = end == std::string::npos ? log.size() : end;
-        std::string line = log.substr(at, end - at);
-        out.push_back(line.rfind(lead, 0) == 0 ? line.substr(lead.size()) : line);
-        at = end + 1;
-    }
-    return out;
-}
+using wire::Bytes;
 
 size_t count_of(const std::vector<std::string> &lines, const std::string &line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-// One request and its reply through the backend's peer.
-peer::Reply call(testutil::Backend &b, uint32_t type, const bytes &payload, int fd = -1) {
-    std::optional<peer::Reply> r = b.peer().call(type, payload, fd);
-    EXPECT_TRUE(r.has_value()) << "no reply to type " << type << "\n" << b.log();
-    return r ? std::move(*r) : peer::Reply{};
-}
-
-uint32_t message_new(testutil::Backend &b) {
-    peer::Reply r = call(b, QUEUE_MESSAGE_NEW, {});
-    return r.result() == 1 ? r.u32_at(4).value_or(0) : 0;
-}
-
-int store(testutil::Backend &b, uint32_t msgid, const bytes &content) {
-    unique_fd fd(peer::content_fd(content));
-    return call(b, QUEUE_MESSAGE_STORE, peer::payload_u32(msgid), fd.get()).result().value_or(99);
-}
-
-// The content an open hands back, or nullopt when it brought no descriptor.
-std::optional<bytes> open_content(testutil::Backend &b, uint32_t msgid) {
-    peer::Reply r = call(b, QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
-    if (!r.fd.valid()) {
-        return std::nullopt;
-    }
-    bytes out;
-    EXPECT_TRUE(peer::read_to_end(r.fd.get(), out));
-    return out;
-}
-
-uint64_t envelope_new(testutil::Backend &b, uint32_t msgid, const bytes &data) {
-    peer::Reply r = call(b, QUEUE_ENVELOPE_NEW, peer::payload_u32_bytes(msgid, data));
-    return r.result() == 1 ? r.u64_at(4).value_or(0) : 0;
 }
 
 // The real user or group id of process pid ("Uid" or "Gid"), or -1.
@@ -127,41 +78,25 @@ bool limit_descriptors(pid_t pid, rlim_t soft) {
     return r.exit_code() == 0;
 }
 
-class Surroundings : public ::testing::Test {
+class Surroundings : public testutil::BackendTest {
   protected:
-    void SetUp() override {
-        std::string why = testutil::prepare_defaults();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        fds_before_ = testutil::open_fds();
-    }
-    void TearDown() override {
-        if (!IsSkipped()) {
-            EXPECT_EQ(testutil::open_fds(), fds_before_) << "a descriptor leaked in the peer";
-        }
-    }
-
     // Ends the backend and checks that it ended as it should: status 0,
     // its last line the one of a peer that closed.
-    static void expect_normal_end(testutil::Backend &b) {
-        int status = b.finish();
+    static void expect_normal_end(peer::Backend &b) {
+        int status = b.stop();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << b.log();
-        std::vector<std::string> lines = messages_of(b.log(), b.pid());
+        std::vector<std::string> lines = b.messages(b.log());
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "warn: queue-api: pipe closed");
     }
-
-  private:
-    std::vector<int> fds_before_;
 };
 
 // Stores, envelopes and opens need no socket but the one the backend is
 // given, so a sandbox that refuses every network socket changes nothing.
 TEST_F(Surroundings, ASandboxWithoutNetworkSocketsServesAWholeSession) {
-    testutil::Backend b;
-    ASSERT_TRUE(b.start({MEMQ_NO_INET_EXEC}));
-    ASSERT_TRUE(b.peer().call(QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION))) << b.log();
+    peer::Backend b;
+    ASSERT_TRUE(testutil::start_backend(b, {MEMQ_NO_INET_EXEC}));
+    ASSERT_TRUE(peer::hello(b.peer())) << b.log();
     std::ifstream status("/proc/" + std::to_string(b.pid()) + "/status");
     std::string line, seccomp;
     while (std::getline(status, line)) {
@@ -171,18 +106,16 @@ TEST_F(Surroundings, ASandboxWithoutNetworkSocketsServesAWholeSession) {
     }
     EXPECT_EQ(seccomp, "Seccomp:\t2") << "the backend runs outside the sandbox";
 
-    const bytes content = testutil::random_bytes(20000, 7);
-    uint32_t msgid = message_new(b);
+    const Bytes content = wire::pattern(20000, 7);
+    uint32_t msgid = peer::message_new(b.peer());
     ASSERT_NE(msgid, 0u);
-    EXPECT_EQ(store(b, msgid, content), 1);
-    uint64_t evpid = envelope_new(b, msgid, bytes_of("to=a@example.org"));
+    EXPECT_EQ(peer::message_store(b.peer(), msgid, content), 1);
+    uint64_t evpid = peer::envelope_new(b.peer(), msgid, bytes_of("to=a@example.org"));
     ASSERT_NE(evpid, 0u);
-    EXPECT_EQ(call(b, QUEUE_ENVELOPE_READ, peer::payload_u64(evpid)).payload,
-              bytes_of("to=a@example.org"));
-    EXPECT_EQ(open_content(b, msgid), content);
+    EXPECT_EQ(peer::envelope_read(b.peer(), evpid), bytes_of("to=a@example.org"));
+    EXPECT_EQ(peer::message_content(b.peer(), msgid), content);
     expect_normal_end(b);
-    EXPECT_EQ(messages_of(b.log(), b.pid()),
-              (std::vector<std::string>{"warn: queue-api: pipe closed"}));
+    EXPECT_EQ(b.messages(b.log()), (std::vector<std::string>{"warn: queue-api: pipe closed"}));
 }
 
 // Under a limit that leaves the backend three free slots, a flood of
@@ -191,13 +124,13 @@ TEST_F(Surroundings, ASandboxWithoutNetworkSocketsServesAWholeSession) {
 // still served, what needs one fails as it would for any other reason, and
 // once the limit is raised again all of it works, with nothing lost.
 TEST_F(Surroundings, ADescriptorShortageNeverEndsTheService) {
-    testutil::Backend b;
-    ASSERT_TRUE(b.start());
-    ASSERT_TRUE(b.peer().call(QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION))) << b.log();
-    const bytes before = bytes_of("stored before the shortage");
-    uint32_t first = message_new(b);
-    ASSERT_EQ(store(b, first, before), 1);
-    ASSERT_NE(envelope_new(b, first, bytes_of("e")), 0u);
+    peer::Backend b;
+    ASSERT_TRUE(testutil::start_backend(b));
+    ASSERT_TRUE(peer::hello(b.peer())) << b.log();
+    const Bytes before = bytes_of("stored before the shortage");
+    uint32_t first = peer::message_new(b.peer());
+    ASSERT_EQ(peer::message_store(b.peer(), first, before), 1);
+    ASSERT_NE(peer::envelope_new(b.peer(), first, bytes_of("e")), 0u);
 
     int held = b.fd_count();
     ASSERT_GE(held, 3);
@@ -206,7 +139,7 @@ TEST_F(Surroundings, ADescriptorShortageNeverEndsTheService) {
     ASSERT_TRUE(limit_descriptors(b.pid(), static_cast<rlim_t>(held) + 3));
 
     const int strays = 1000;
-    const bytes hello = wire::frame(QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION));
+    const Bytes hello = wire::frame(QUEUE_HELLO, wire::u32(QUEUE_API_VERSION));
     int stray[2];
     ASSERT_EQ(pipe(stray), 0);
     for (int i = 0; i < strays; i++) {
@@ -221,8 +154,7 @@ TEST_F(Surroundings, ADescriptorShortageNeverEndsTheService) {
     int waiting = b.fd_count() - held;
     ASSERT_GE(waiting, 0);
     ASSERT_LE(waiting, 2);
-    const bytes claiming =
-        wire::frame(QUEUE_HELLO, peer::payload_u32(QUEUE_API_VERSION), wire::FLAG_FD);
+    const Bytes claiming = wire::frame(QUEUE_HELLO, wire::u32(QUEUE_API_VERSION), wire::FLAG_FD);
     for (int i = 0; i < waiting; i++) {
         ASSERT_TRUE(wire::send_all(b.peer().socket(), claiming));
         peer::Reply r;
@@ -230,34 +162,32 @@ TEST_F(Surroundings, ADescriptorShortageNeverEndsTheService) {
     }
     EXPECT_EQ(b.fd_count(), held);
 
-    std::vector<std::pair<uint32_t, bytes>> kept;
+    std::vector<std::pair<uint32_t, Bytes>> kept;
     for (int i = 0; i < 20; i++) {
-        bytes content =
-            testutil::random_bytes(static_cast<size_t>(1000 * i), static_cast<uint32_t>(i));
-        uint32_t msgid = message_new(b);
+        Bytes content = wire::pattern(static_cast<size_t>(1000 * i), static_cast<uint32_t>(i));
+        uint32_t msgid = peer::message_new(b.peer());
         ASSERT_NE(msgid, 0u);
-        ASSERT_EQ(store(b, msgid, content), 1) << b.new_log();
-        ASSERT_NE(envelope_new(b, msgid, bytes_of("e")), 0u);
-        EXPECT_EQ(open_content(b, msgid), content);
+        ASSERT_EQ(peer::message_store(b.peer(), msgid, content), 1) << b.new_log();
+        ASSERT_NE(peer::envelope_new(b.peer(), msgid, bytes_of("e")), 0u);
+        EXPECT_EQ(peer::message_content(b.peer(), msgid), content);
         kept.emplace_back(msgid, std::move(content));
     }
-    std::vector<std::string> lines = messages_of(b.new_log(), b.pid());
+    std::vector<std::string> lines = b.messages(b.new_log());
     EXPECT_EQ(count_of(lines, "warn: queue-proc: unclaimed descriptor closed"),
               static_cast<size_t>(strays - waiting));
     EXPECT_EQ(lines.size(), static_cast<size_t>(strays - waiting)) << "no other line";
 
     // Not a single slot left.
     ASSERT_TRUE(limit_descriptors(b.pid(), static_cast<rlim_t>(held)));
-    uint32_t during = message_new(b);
+    uint32_t during = peer::message_new(b.peer());
     ASSERT_NE(during, 0u);
-    uint64_t evpid = envelope_new(b, during, bytes_of("kept through it"));
+    uint64_t evpid = peer::envelope_new(b.peer(), during, bytes_of("kept through it"));
     ASSERT_NE(evpid, 0u);
-    EXPECT_EQ(call(b, QUEUE_ENVELOPE_READ, peer::payload_u64(evpid)).payload,
-              bytes_of("kept through it"));
-    EXPECT_EQ(store(b, during, bytes_of("x")), -1);
-    EXPECT_EQ(store(b, during, bytes_of("y")), -1);
-    EXPECT_EQ(open_content(b, first), std::nullopt);
-    lines = messages_of(b.new_log(), b.pid());
+    EXPECT_EQ(peer::envelope_read(b.peer(), evpid), bytes_of("kept through it"));
+    EXPECT_EQ(peer::message_store(b.peer(), during, bytes_of("x")), -1);
+    EXPECT_EQ(peer::message_store(b.peer(), during, bytes_of("y")), -1);
+    EXPECT_EQ(peer::message_content(b.peer(), first), std::nullopt);
+    lines = b.messages(b.new_log());
     EXPECT_EQ(
         count_of(lines, "warn: queue-api: descriptor table full: serving without descriptors"), 1u)
         << b.log();
@@ -267,11 +197,11 @@ TEST_F(Surroundings, ADescriptorShortageNeverEndsTheService) {
 
     // The shortage is over.
     ASSERT_TRUE(limit_descriptors(b.pid(), original.rlim_cur));
-    EXPECT_EQ(store(b, during, bytes_of("after")), 1);
-    EXPECT_EQ(open_content(b, during), bytes_of("after"));
-    EXPECT_EQ(open_content(b, first), before);
+    EXPECT_EQ(peer::message_store(b.peer(), during, bytes_of("after")), 1);
+    EXPECT_EQ(peer::message_content(b.peer(), during), bytes_of("after"));
+    EXPECT_EQ(peer::message_content(b.peer(), first), before);
     for (const auto &[msgid, content] : kept) {
-        EXPECT_EQ(open_content(b, msgid), content);
+        EXPECT_EQ(peer::message_content(b.peer(), msgid), content);
     }
     EXPECT_EQ(b.fd_count(), held);
     expect_normal_end(b);
@@ -306,40 +236,37 @@ TEST_F(Surroundings, ABrokenStandardErrorLosesLinesAndNothingElse) {
             err.reset(memfd_create("memq-stderr", 0));
         }
         ASSERT_TRUE(err.valid());
-        peer::Peer p;
-        std::string program = MEMQ_BINARY;
-        std::vector<std::string> args;
-        if (!c.wrapper.empty()) {
-            args.assign(c.wrapper.begin() + 1, c.wrapper.end());
-            args.push_back(program);
-            program = c.wrapper[0];
-        }
-        {
-            testutil::LeakCheckOff for_the_backend;
-            ASSERT_TRUE(p.start(program, args, err.get()));
-        }
+        peer::Backend b;
+        peer::BackendOptions options;
+        options.wrapper = c.wrapper;
+        options.err_fd = err.get();
+        // As for every backend the tests start: an instrumented one cannot
+        // run its leak check under its changed root.
+        options.leak_check = false;
+        ASSERT_TRUE(b.start(MEMQ_BINARY, options));
+        peer::Peer &p = b.peer();
 
-        const bytes content = bytes_of("short enough for the limit");
+        const Bytes content = bytes_of("short enough for the limit");
         std::optional<peer::Reply> r = p.call(QUEUE_MESSAGE_NEW, {});
         ASSERT_TRUE(r && r->result() == 1);
         uint32_t msgid = r->u32_at(4).value_or(0);
         unique_fd fd(peer::content_fd(content));
-        r = p.call(QUEUE_MESSAGE_STORE, peer::payload_u32(msgid), fd.get());
+        r = p.call(QUEUE_MESSAGE_STORE, wire::u32(msgid), fd.get());
         ASSERT_TRUE(r) << "the backend ended at the store";
         EXPECT_EQ(r->result(), 1);
         // Every one of these logs a line.
         for (int i = 0; i < 50; i++) {
-            r = p.call(QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid ^ 1));
+            r = p.call(QUEUE_MESSAGE_OPEN, wire::u32(msgid ^ 1));
             ASSERT_TRUE(r) << "the backend ended at line " << i;
             EXPECT_FALSE(r->fd.valid());
         }
-        r = p.call(QUEUE_MESSAGE_OPEN, peer::payload_u32(msgid));
+        r = p.call(QUEUE_MESSAGE_OPEN, wire::u32(msgid));
         ASSERT_TRUE(r && r->fd.valid());
-        bytes back;
+        Bytes back;
         EXPECT_TRUE(peer::read_to_end(r->fd.get(), back));
         EXPECT_EQ(back, content);
 
-        int status = p.finish();
+        int status = b.stop();
         EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
         if (!c.pipe) {

@@ -21,17 +21,10 @@
 
 namespace {
 
-using reliability::bytes;
 using reliability::Op;
 using reliability::Verdict;
-
-bytes pattern(size_t n, uint8_t seed) {
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<uint8_t>(i * 31 + seed);
-    }
-    return b;
-}
+using wire::Bytes;
+using wire::pattern;
 
 // Lines an allocation failure may add, on top of what the request itself
 // logs: a handler's warning. A warning with error text may come without it
@@ -164,8 +157,8 @@ class AllocationFailure : public ::testing::Test {
         setenv("MEMQ_FAILALLOC_AT", std::to_string(k).c_str(), 1);
         setenv("MEMQ_FAILALLOC_MODE", always ? "always" : "once", 1);
         setenv("MEMQ_FAILALLOC_REPORT", report, 1);
-        reliability::Backend backend;
-        bool started = backend.start();
+        peer::Backend backend;
+        bool started = testutil::start_backend(backend);
         unsetenv("LD_PRELOAD");
         unsetenv("MEMQ_FAILALLOC_AT");
         unsetenv("MEMQ_FAILALLOC_MODE");
@@ -185,7 +178,7 @@ class AllocationFailure : public ::testing::Test {
 #endif
     }
 
-    bool drive(reliability::Backend &backend, unsigned long k, bool always, const char *report,
+    bool drive(peer::Backend &backend, unsigned long k, bool always, const char *report,
                RunResult &out) {
         std::string where = "k=" + std::to_string(k) + (always ? " always" : " once");
         reliability::Model model;
@@ -203,12 +196,12 @@ class AllocationFailure : public ::testing::Test {
             }
             for (size_t i = 0; i < ops.size(); ++i) {
                 const Op &op = ops[i];
-                std::optional<peer::Reply> reply = backend.call(op);
+                std::optional<peer::Reply> reply = reliability::call(backend, op);
                 bool injected_now = read_file(report).find("fail ") != std::string::npos;
-                std::vector<std::string> lines = backend.new_lines();
+                std::vector<std::string> lines = reliability::new_lines(backend);
                 if (!reply) {
-                    int status = backend.finish();
-                    std::vector<std::string> more = backend.new_lines();
+                    int status = backend.stop();
+                    std::vector<std::string> more = reliability::new_lines(backend);
                     lines.insert(lines.end(), more.begin(), more.end());
                     ADD_FAILURE() << where << ": no reply to type " << op.type
                                   << (injected_now ? " after a failed allocation"
@@ -269,8 +262,8 @@ class AllocationFailure : public ::testing::Test {
             return false;
         }
         // Whatever failed, the backend is still there, and ends only now.
-        int status = backend.finish();
-        std::vector<std::string> lines = backend.new_lines();
+        int status = backend.stop();
+        std::vector<std::string> lines = reliability::new_lines(backend);
         bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0 && lines.size() == 1 &&
                      lines[0] == "warn: queue-api: pipe closed";
         if (!clean) {
@@ -283,16 +276,16 @@ class AllocationFailure : public ::testing::Test {
 
     // After a failure the backend holds the descriptors it started with; a
     // round trip first lets it finish closing what the reply carried.
-    static bool check_fds(reliability::Backend &backend, int start_fds, const std::string &where) {
+    static bool check_fds(peer::Backend &backend, int start_fds, const std::string &where) {
         if (start_fds < 0) {
             return true;
         }
-        std::optional<peer::Reply> r = backend.call({QUEUE_HELLO});
+        std::optional<peer::Reply> r = reliability::call(backend, {QUEUE_HELLO});
         if (!r) {
             ADD_FAILURE() << where << ": no reply to a hello after a failed allocation";
             return false;
         }
-        std::vector<std::string> lines = backend.new_lines();
+        std::vector<std::string> lines = reliability::new_lines(backend);
         if (!lines.empty()) {
             ADD_FAILURE() << where << ": a hello logged\n" << reliability::joined(lines);
             return false;

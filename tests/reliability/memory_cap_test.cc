@@ -19,9 +19,10 @@
 
 namespace {
 
-using reliability::bytes;
 using reliability::Op;
 using reliability::Verdict;
+using wire::Bytes;
+using wire::pattern;
 
 constexpr const char *PRLIMIT = "/usr/bin/prlimit";
 constexpr size_t DATA_LIMIT = 48u << 20;
@@ -34,18 +35,6 @@ const char *const refusal_lines[] = {
     "warn: fopen: \"/tmp/message.*",
     "warn: fdopen: Cannot allocate memory",
 };
-
-bytes pattern(size_t n, uint32_t seed) {
-    bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b[i] = static_cast<uint8_t>(x);
-    }
-    return b;
-}
 
 class MemoryCap : public ::testing::Test {
   protected:
@@ -60,20 +49,21 @@ class MemoryCap : public ::testing::Test {
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
-        ASSERT_TRUE(backend_.start({PRLIMIT, "--data=" + std::to_string(DATA_LIMIT)}));
+        ASSERT_TRUE(
+            testutil::start_backend(backend_, {PRLIMIT, "--data=" + std::to_string(DATA_LIMIT)}));
     }
 
     // One request, checked against the model: true when it succeeded,
     // false when it was refused for lack of memory. Anything else, and any
     // reply missing, fails the test.
     bool step(const Op &op) {
-        std::optional<peer::Reply> reply = backend_.call(op);
-        std::vector<std::string> lines = backend_.new_lines();
+        std::optional<peer::Reply> reply = reliability::call(backend_, op);
+        std::vector<std::string> lines = reliability::new_lines(backend_);
         if (!reply) {
             ADD_FAILURE() << "the backend ended at request type " << op.type << " after "
                           << requests_ << " requests\n"
                           << reliability::joined(lines)
-                          << reliability::joined(backend_.new_lines());
+                          << reliability::joined(reliability::new_lines(backend_));
             ended_ = true;
             return false;
         }
@@ -135,7 +125,7 @@ class MemoryCap : public ::testing::Test {
         return out;
     }
 
-    reliability::Backend backend_;
+    peer::Backend backend_;
     reliability::Model model_;
     std::vector<uint32_t> known_;
     size_t requests_ = 0;
@@ -218,8 +208,8 @@ TEST_F(MemoryCap, RefusalsUnderADataLimitLoseNothingAndTheBackendServesOn) {
     ASSERT_TRUE(step({QUEUE_MESSAGE_STORE, again, 0, pattern(sizes[0], 99)}));
     ASSERT_TRUE(step({QUEUE_MESSAGE_OPEN, again}));
 
-    int status = backend_.finish();
-    std::vector<std::string> lines = backend_.new_lines();
+    int status = backend_.stop();
+    std::vector<std::string> lines = reliability::new_lines(backend_);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     EXPECT_EQ(lines, std::vector<std::string>{"warn: queue-api: pipe closed"});
 }

@@ -16,9 +16,9 @@
 
 namespace {
 
-using reliability::bytes;
 using reliability::Op;
 using reliability::Verdict;
+using wire::Bytes;
 
 unsigned long long env_number(const char *name, unsigned long long fallback) {
     const char *v = getenv(name);
@@ -99,17 +99,12 @@ class RandomRun {
         return gen_();
     }
 
-    bytes fill(size_t n) {
-        bytes b(n);
-        for (auto &c : b) {
-            c = static_cast<uint8_t>(gen_());
-        }
-        return b;
-    }
+    // n bytes of a stream the run's generator picks.
+    Bytes fill(size_t n) { return wire::pattern(n, gen_()); }
 
     // Mostly small contents, some across the copy's 8192-byte blocks, a few
     // of up to 1 MiB.
-    bytes content() {
+    Bytes content() {
         unsigned pick = below(100);
         if (pick < 70) {
             return fill(below(300));
@@ -121,7 +116,7 @@ class RandomRun {
     }
 
     // Up to the 8192 bytes that can be read back, and now and then longer.
-    bytes envelope() {
+    Bytes envelope() {
         unsigned pick = below(100);
         if (pick < 80) {
             return fill(below(200));
@@ -149,9 +144,9 @@ TEST(ModelRun, EveryReplyAndContentMatchesTheModelAndNoDescriptorLeaks) {
     std::fflush(stdout);
     RecordProperty("seed", std::to_string(seed));
 
-    reliability::Backend backend;
-    ASSERT_TRUE(backend.start());
-    ASSERT_TRUE(backend.call({QUEUE_HELLO}).has_value());
+    peer::Backend backend;
+    ASSERT_TRUE(testutil::start_backend(backend));
+    ASSERT_TRUE(reliability::call(backend, {QUEUE_HELLO}).has_value());
     int start_fds = backend.fd_count();
     ASSERT_GT(start_fds, 0);
 
@@ -160,17 +155,17 @@ TEST(ModelRun, EveryReplyAndContentMatchesTheModelAndNoDescriptorLeaks) {
     uint64_t opened = 0;
     for (uint64_t i = 0; i < ops; ++i) {
         Op op = run.next();
-        std::optional<peer::Reply> reply = backend.call(op);
+        std::optional<peer::Reply> reply = reliability::call(backend, op);
         ASSERT_TRUE(reply.has_value())
             << "seed " << seed << ", operation " << i << ", type " << op.type << ": no reply\n"
-            << reliability::joined(backend.new_lines());
+            << reliability::joined(reliability::new_lines(backend));
         opened += reply->fd.valid() ? 1 : 0;
         std::vector<std::string> want;
         std::string why_wrong;
         Verdict v = model.check(op, *reply, want, why_wrong);
         ASSERT_EQ(v, Verdict::exact)
             << "seed " << seed << ", operation " << i << ", type " << op.type << ": " << why_wrong;
-        std::vector<std::string> lines = backend.new_lines();
+        std::vector<std::string> lines = reliability::new_lines(backend);
         ASSERT_TRUE(reliability::lines_match(lines, want))
             << "seed " << seed << ", operation " << i << ", type " << op.type << " logged\n"
             << reliability::joined(lines) << "instead of\n"
@@ -179,11 +174,11 @@ TEST(ModelRun, EveryReplyAndContentMatchesTheModelAndNoDescriptorLeaks) {
 
     // The last reply's descriptor is closed once it has gone; one more
     // round trip lets the backend get that far.
-    ASSERT_TRUE(backend.call({QUEUE_HELLO}).has_value());
+    ASSERT_TRUE(reliability::call(backend, {QUEUE_HELLO}).has_value());
     EXPECT_EQ(backend.fd_count(), start_fds) << "seed " << seed;
-    int status = backend.finish();
+    int status = backend.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::vector<std::string> tail = backend.new_lines();
+    std::vector<std::string> tail = reliability::new_lines(backend);
     EXPECT_TRUE(tail.size() == 1 && tail[0] == "warn: queue-api: pipe closed")
         << reliability::joined(tail);
     std::printf("model run: %llu operations compared, %llu contents opened, %zu messages left\n",

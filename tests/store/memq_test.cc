@@ -39,7 +39,7 @@ extern "C" const char *__asan_default_options() {
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
 // The store logs in this process.
 std::string line(const std::string &message) {
@@ -68,7 +68,6 @@ std::string capture_stderr(const std::function<void()> &fn) {
 }
 
 using testutil::bytes_of;
-using testutil::random_bytes;
 
 class Store : public ::testing::Test {
   protected:
@@ -94,13 +93,13 @@ class Store : public ::testing::Test {
         return id;
     }
 
-    uint64_t new_envelope(uint32_t msgid, const bytes &data) {
+    uint64_t new_envelope(uint32_t msgid, const Bytes &data) {
         uint64_t id = 0;
         EXPECT_EQ(memq_envelope_new(msgid, data, &id), 1);
         return id;
     }
 
-    std::string write_file(const bytes &content) {
+    std::string write_file(const Bytes &content) {
         std::string path = dir_ + "/content." + std::to_string(files_++);
         FILE *f = fopen(path.c_str(), "wb");
         EXPECT_NE(f, nullptr);
@@ -113,7 +112,7 @@ class Store : public ::testing::Test {
         return path;
     }
 
-    int store(uint32_t msgid, const bytes &content) {
+    int store(uint32_t msgid, const Bytes &content) {
         return memq_message_store(msgid, write_file(content).c_str());
     }
 
@@ -121,17 +120,17 @@ class Store : public ::testing::Test {
         return static_cast<memq_message *>(tree_lookup(&stored_messages, msgid));
     }
 
-    static bytes content_of(uint32_t msgid) {
+    static Bytes content_of(uint32_t msgid) {
         memq_message *m = record(msgid);
         if (m == nullptr || m->length == 0) {
             return {};
         }
-        return bytes(m->content, m->content + m->length);
+        return Bytes(m->content, m->content + m->length);
     }
 
     // The envelope's bytes as the loop would read them back.
-    static bytes read_envelope(uint64_t evpid) {
-        bytes buf(MEMQ_ENVELOPE_MAX);
+    static Bytes read_envelope(uint64_t evpid) {
+        Bytes buf(MEMQ_ENVELOPE_MAX);
         int n = memq_envelope_read(evpid, buf);
         buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return buf;
@@ -174,9 +173,9 @@ TEST_F(Store, FailureRowsLogTheirWarningAndResult) {
     uint64_t absent_msg_evpid = (static_cast<uint64_t>(absent) << 32) | 1;
     uint64_t absent_evpid = evpid ^ 1;
     const std::string missing_file = dir_ + "/no-such-file";
-    bytes big(MEMQ_ENVELOPE_MAX + 1, 'x');
-    bytes buf(8192);
-    bytes small(2);
+    Bytes big(MEMQ_ENVELOPE_MAX + 1, 'x');
+    Bytes buf(8192);
+    Bytes small(2);
     uint64_t place = 0;
 
     struct Row {
@@ -263,7 +262,7 @@ TEST_P(StoreFailure, KeepsTheEarlierContent) {
             }
         }
     } scratch{path};
-    const bytes earlier = random_bytes(5000, 1);
+    const Bytes earlier = wire::pattern(5000, 1);
     uint32_t msgid = new_message();
     ASSERT_EQ(store(msgid, earlier), 1);
     int result = 99;
@@ -329,7 +328,7 @@ TEST_F(Store, StoreReplacesContentWholeAndEmptyFilesStoreEmpty) {
     EXPECT_EQ(record(msgid)->content, nullptr);
 
     for (size_t size : {size_t{1}, size_t{8192}, size_t{0}, size_t{8193}, size_t{1} << 20}) {
-        bytes content = random_bytes(size, static_cast<unsigned>(size));
+        Bytes content = wire::pattern(size, static_cast<unsigned>(size));
         std::string err;
         int result = 0;
         err = capture_stderr([&] { result = store(msgid, content); });
@@ -406,16 +405,16 @@ TEST_F(Store, MessageWithoutEnvelopesStaysUntilRemoved) {
 TEST_F(Store, RemoveAndMarkFreeOneMessageAndGiveZero) {
     for (auto handler : {memq_message_remove, memq_message_mark}) {
         uint32_t victim = new_message();
-        ASSERT_EQ(store(victim, random_bytes(3000, 7)), 1);
+        ASSERT_EQ(store(victim, wire::pattern(3000, 7)), 1);
         for (int i = 0; i < 5; ++i) {
-            new_envelope(victim, random_bytes(100, static_cast<unsigned>(i)));
+            new_envelope(victim, wire::pattern(100, static_cast<unsigned>(i)));
         }
         uint32_t kept = new_message();
-        const bytes kept_content = random_bytes(2000, 8);
+        const Bytes kept_content = wire::pattern(2000, 8);
         ASSERT_EQ(store(kept, kept_content), 1);
-        std::vector<std::pair<uint64_t, bytes>> kept_envelopes;
+        std::vector<std::pair<uint64_t, Bytes>> kept_envelopes;
         for (int i = 0; i < 3; ++i) {
-            bytes b = random_bytes(200, static_cast<unsigned>(10 + i));
+            Bytes b = wire::pattern(200, static_cast<unsigned>(10 + i));
             kept_envelopes.emplace_back(new_envelope(kept, b), b);
         }
 
@@ -439,7 +438,7 @@ TEST_F(Store, UnmarkAndIterateChangeNothing) {
     uint64_t evpid = new_envelope(msgid, bytes_of("env"));
 
     uint64_t place = 0x1122334455667788u;
-    bytes buf(8192, 0xa5);
+    Bytes buf(8192, 0xa5);
     std::string err = capture_stderr([&] {
         EXPECT_EQ(memq_message_unmark(msgid), 0);
         EXPECT_EQ(memq_message_unmark(msgid ^ 1), 0);
@@ -448,7 +447,7 @@ TEST_F(Store, UnmarkAndIterateChangeNothing) {
     });
     EXPECT_EQ(err, "");
     EXPECT_EQ(place, 0x1122334455667788u);
-    EXPECT_EQ(buf, bytes(8192, 0xa5));
+    EXPECT_EQ(buf, Bytes(8192, 0xa5));
     EXPECT_EQ(stored_messages.count, 1u);
     EXPECT_EQ(content_of(msgid), bytes_of("body"));
     EXPECT_EQ(record(msgid)->envelopes.count, 1u);
@@ -461,15 +460,16 @@ TEST_F(Store, UnmarkAndIterateChangeNothing) {
 TEST_F(Store, EnvelopesUpToTheReadBufferRoundTrip) {
     uint32_t msgid = new_message();
     for (size_t size : {size_t{0}, size_t{1}, MEMQ_ENVELOPE_MAX}) {
-        bytes data = random_bytes(size, static_cast<unsigned>(size));
+        Bytes data = wire::pattern(size, static_cast<unsigned>(size));
         uint64_t id = new_envelope(msgid, data);
         EXPECT_EQ(read_envelope(id), data) << size;
 
-        bytes exact(size);
+        Bytes exact(size);
         EXPECT_EQ(memq_envelope_read(id, exact), static_cast<int>(size)) << size;
         EXPECT_EQ(exact, data);
 
-        bytes replacement = random_bytes(MEMQ_ENVELOPE_MAX - size, static_cast<unsigned>(size + 1));
+        Bytes replacement =
+            wire::pattern(MEMQ_ENVELOPE_MAX - size, static_cast<unsigned>(size + 1));
         EXPECT_EQ(memq_envelope_replace(id, replacement), 1) << size;
         EXPECT_EQ(read_envelope(id), replacement) << size;
     }
@@ -478,9 +478,9 @@ TEST_F(Store, EnvelopesUpToTheReadBufferRoundTrip) {
     size_t count = record(msgid)->envelopes.count;
     uint64_t place = 0;
     std::string err = capture_stderr([&] {
-        EXPECT_EQ(memq_envelope_new(msgid, bytes(MEMQ_ENVELOPE_MAX + 1), &place), 0);
-        EXPECT_EQ(memq_envelope_replace(id, bytes(MEMQ_ENVELOPE_MAX + 1)), 0);
-        bytes one_short(3);
+        EXPECT_EQ(memq_envelope_new(msgid, Bytes(MEMQ_ENVELOPE_MAX + 1), &place), 0);
+        EXPECT_EQ(memq_envelope_replace(id, Bytes(MEMQ_ENVELOPE_MAX + 1)), 0);
+        Bytes one_short(3);
         EXPECT_EQ(memq_envelope_read(id, one_short), 0);
     });
     EXPECT_EQ(err, line("warn: envelope too large") + line("warn: envelope too large") +
@@ -508,7 +508,7 @@ class StoreOpen : public Store {
     }
 
     // What the handler's descriptor shows, for comparison as one string.
-    static std::string describe(int fd, const bytes &expected) {
+    static std::string describe(int fd, const Bytes &expected) {
         if (fd < 0) {
             return "fd=-1";
         }
@@ -539,7 +539,7 @@ TEST_F(StoreOpen, GivesANamelessFileAtOffsetZeroWithExactContent) {
     uint32_t empty = new_message();
     ASSERT_EQ(store(empty, {}), 1);
     uint32_t full = new_message();
-    const bytes content = random_bytes(300000, 3);
+    const Bytes content = wire::pattern(300000, 3);
     ASSERT_EQ(store(full, content), 1);
 
     auto r = confined(true, [&] {
@@ -566,7 +566,7 @@ TEST_F(StoreOpen, FailuresLogTheirWarningCloseEverythingAndGiveMinusOne) {
     uint32_t msgid = new_message();
     // Shorter than a stdio buffer, so that a buffered write could only fail
     // in the close.
-    ASSERT_EQ(store(msgid, random_bytes(1000, 4)), 1);
+    ASSERT_EQ(store(msgid, wire::pattern(1000, 4)), 1);
 
     using testutil::log_line;
 
@@ -661,7 +661,7 @@ TEST_F(StoreOpen, AFullFileSystemCutsTheWriteShort) {
         GTEST_SKIP() << "mounting a file system needs root";
     }
     uint32_t msgid = new_message();
-    ASSERT_EQ(store(msgid, random_bytes(5000, 5)), 1);
+    ASSERT_EQ(store(msgid, wire::pattern(5000, 5)), 1);
     fs::create_directory(dir_ + "/temporary");
     auto r = testutil::run_in_child([&] {
         if (unshare(CLONE_NEWNS) != 0 ||

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -125,6 +126,48 @@ TEST_F(WireTest, DrainTakesEverySendAndOwnsTheDescriptors) {
     }
     EXPECT_EQ(testutil::open_fds(), open_before_drain) << "the descriptors outlived their owner";
     EXPECT_TRUE(wire::drain(receiver()).bytes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Any part of the stream can be made or checked on its own, and a part
+// taken from elsewhere in the stream, or from another seed, does not pass.
+TEST(Pattern, AnyPartIsTheSameStreamAndNoOtherPartPassesForIt) {
+    const wire::Bytes whole = wire::pattern(1000, 7);
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{8}, size_t{13}, size_t{999}}) {
+        SCOPED_TRACE(cut);
+        EXPECT_EQ(wire::cat({wire::pattern(cut, 7), wire::pattern(1000 - cut, 7, cut)}), whole);
+        wire::Bytes tail(1000 - cut);
+        wire::fill_pattern(tail, 7, cut);
+        EXPECT_TRUE(wire::matches_pattern(tail, 7, cut));
+        if (!tail.empty()) {
+            EXPECT_FALSE(wire::matches_pattern(tail, 7, cut + 1)) << "shifted by a byte";
+            EXPECT_FALSE(wire::matches_pattern(tail, 8, cut)) << "another seed";
+            tail[tail.size() / 2] ^= 1;
+            EXPECT_FALSE(wire::matches_pattern(tail, 7, cut)) << "one bit changed";
+        }
+    }
+    EXPECT_TRUE(wire::matches_pattern({}, 7, 5));
+}
+
+// Content made of it shows a lost or repeated block of any usual size: it
+// takes every byte value and does not come back to itself.
+TEST(Pattern, TakesEveryByteValueAndDoesNotRepeatItself) {
+    const size_t n = 1 << 20;
+    const wire::Bytes b = wire::pattern(n, 3);
+    bool seen[256] = {};
+    for (uint8_t c : b) {
+        seen[c] = true;
+    }
+    EXPECT_EQ(std::count(std::begin(seen), std::end(seen), true), 256);
+    for (size_t period : {size_t{1}, size_t{8}, size_t{251}, size_t{4096}, size_t{8192},
+                          size_t{64256}, size_t{1} << 17}) {
+        EXPECT_FALSE(std::equal(b.begin(), b.end() - static_cast<long>(period),
+                                b.begin() + static_cast<long>(period)))
+            << "repeats after " << period << " bytes";
+    }
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // must answer and log, given what the requests before it did. Written from
 // the protocol's rules and the store's, not from the backend's code, it is
 // the one model our checks share: the fuzz targets, the reliability
-// session and memq-peer check.
+// session and memq-peer check, through the judge (peer/judge.h).
 //
 // Log lines are written without the "memq[PID]: " that starts them, and are
 // matched whole, or by their start where the expected text ends in '*' (an
@@ -17,9 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "peer/wire.h"
+
 namespace peer {
 
-using Bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
 struct StoreMessage {
     Bytes content;

@@ -15,7 +15,8 @@ Peer::~Peer() {
     finish();
 }
 
-bool Peer::start(const std::string &path, const std::vector<std::string> &args, int err_fd) {
+bool Peer::start(const std::string &path, const std::vector<std::string> &args, int err_fd,
+                 char *const *envp) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         return false;
@@ -41,7 +42,8 @@ bool Peer::start(const std::string &path, const std::vector<std::string> &args, 
     // The server hands over nothing but the socket and the standard streams.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t pid;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(),
+                         envp != nullptr ? envp : environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         errno = rc;
@@ -110,11 +112,7 @@ bool Peer::receive(Reply &out) {
     if (!f) {
         return false;
     }
-    out.type = f->header.type;
-    out.flags = f->header.flags;
-    out.pid = f->header.pid;
-    out.payload = std::move(f->payload);
-    out.fd = std::move(f->fd);
+    out = std::move(*f);
     return true;
 }
 

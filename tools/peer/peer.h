@@ -6,9 +6,11 @@
 //
 // Single-threaded. A Peer owns its socket, the descriptors of requests it
 // has queued and the backend process; the destructor closes the socket and
-// reaps the child. The rest of the toolkit: replies and their meaning
-// (peer/reply.h), content for stores (peer/feeder.h), what /proc shows of a
-// backend (peer/proc.h), the store's model (peer/model.h).
+// reaps the child. The rest of the toolkit: a started backend with its log
+// (peer/backend.h), replies and their meaning (peer/reply.h), one request
+// and its answer (peer/requests.h), content for stores (peer/feeder.h), what
+// /proc shows of a backend (peer/proc.h), the store's model and the judge of
+// replies (peer/model.h, peer/judge.h).
 #pragma once
 
 #include <sys/types.h>
@@ -34,10 +36,12 @@ class Peer {
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
 
-    // Starts the backend at path with args (argv[0] is the path itself). Its
-    // stderr goes to err_fd, or stays ours when err_fd is -1. False with
-    // errno set when the socketpair or the spawn fails.
-    bool start(const std::string &path, const std::vector<std::string> &args = {}, int err_fd = -1);
+    // Starts the backend at path with args (argv[0] is the path itself) and
+    // the environment envp, ours when it is null. Its stderr goes to err_fd,
+    // or stays ours when err_fd is -1. False with errno set when the
+    // socketpair or the spawn fails.
+    bool start(const std::string &path, const std::vector<std::string> &args = {}, int err_fd = -1,
+               char *const *envp = nullptr);
 
     // Queues one request without writing it; fd (or -1) is dup'ed, so the
     // caller keeps its own descriptor.

@@ -1,64 +1,11 @@
 #include "peer/reply.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "frame/queue_proto.h"
 
 namespace peer {
-
-std::optional<int32_t> Reply::result() const {
-    if (payload.size() < sizeof(int32_t)) {
-        return std::nullopt;
-    }
-    int32_t v;
-    memcpy(&v, payload.data(), sizeof v);
-    return v;
-}
-
-std::optional<uint32_t> Reply::u32_at(size_t offset) const {
-    if (payload.size() < offset + sizeof(uint32_t)) {
-        return std::nullopt;
-    }
-    uint32_t v;
-    memcpy(&v, payload.data() + offset, sizeof v);
-    return v;
-}
-
-std::optional<uint64_t> Reply::u64_at(size_t offset) const {
-    if (payload.size() < offset + sizeof(uint64_t)) {
-        return std::nullopt;
-    }
-    uint64_t v;
-    memcpy(&v, payload.data() + offset, sizeof v);
-    return v;
-}
-
-namespace {
-
-template <typename T>
-std::vector<uint8_t> packed(T v, std::span<const uint8_t> bytes) {
-    std::vector<uint8_t> out(sizeof v + bytes.size());
-    memcpy(out.data(), &v, sizeof v);
-    if (!bytes.empty()) {
-        memcpy(out.data() + sizeof v, bytes.data(), bytes.size());
-    }
-    return out;
-}
-
-}  // namespace
-
-std::vector<uint8_t> payload_u32(uint32_t v) {
-    return packed(v, {});
-}
-std::vector<uint8_t> payload_u64(uint64_t v) {
-    return packed(v, {});
-}
-std::vector<uint8_t> payload_u32_bytes(uint32_t v, std::span<const uint8_t> bytes) {
-    return packed(v, bytes);
-}
-std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> bytes) {
-    return packed(v, bytes);
-}
 
 const char *request_name(uint32_t type) {
     switch (type) {
@@ -111,8 +58,9 @@ std::string bytes_text(size_t n) {
 
 DecodedReply decode_reply(uint32_t request_type, const Reply &reply) {
     const size_t size = reply.payload.size();
-    if (reply.type != QUEUE_REPLY) {
-        return malformed("a message of type " + std::to_string(reply.type) + " instead of a reply");
+    if (reply.header.type != QUEUE_REPLY) {
+        return malformed("a message of type " + std::to_string(reply.header.type) +
+                         " instead of a reply");
     }
     if (reply.fd.valid() && request_type != QUEUE_MESSAGE_OPEN) {
         return malformed("a descriptor, which only the reply to QUEUE_MESSAGE_OPEN may carry");
@@ -195,6 +143,168 @@ DecodedReply decode_reply(uint32_t request_type, const Reply &reply) {
     }
     d.well_formed = true;
     return d;
+}
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+    size_t n = 0;
+    for (std::string_view p : parts) {
+        n += p.size();
+    }
+    std::string out;
+    out.reserve(n);
+    for (std::string_view p : parts) {
+        out.append(p);
+    }
+    return out;
+}
+
+std::string quoted(std::span<const uint8_t> bytes, size_t limit) {
+    std::string out = "\"";
+    size_t shown = 0;
+    for (uint8_t c : bytes) {
+        if (shown++ == limit) {
+            out += "\"...";
+            return out;
+        }
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                if (c >= 0x20 && c < 0x7f) {
+                    out += static_cast<char>(c);
+                } else {
+                    char esc[5];
+                    snprintf(esc, sizeof esc, "\\x%02x", c);
+                    out += esc;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string hex_msgid(uint64_t id) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "0x%08llx", static_cast<unsigned long long>(id));
+    return buf;
+}
+
+std::string hex_evpid(uint64_t id) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(id));
+    return buf;
+}
+
+std::string hex_bytes(std::span<const uint8_t> bytes, size_t limit) {
+    std::string out;
+    size_t shown = 0;
+    for (uint8_t c : bytes) {
+        if (shown++ == limit) {
+            out += " ...";
+            break;
+        }
+        char pair[4];
+        snprintf(pair, sizeof pair, "%s%02x", out.empty() ? "" : " ", c);
+        out += pair;
+    }
+    return out;
+}
+
+namespace {
+
+// What a result means where the protocol gives it a meaning, and for the
+// requests whose answer memq gives whatever happened, what it means there.
+const char *result_meaning(uint32_t type, int32_t result) {
+    switch (type) {
+        case QUEUE_MESSAGE_STORE:
+            switch (result) {
+                case 1:
+                    return "stored";
+                case 0:
+                    return "not stored";
+                case -1:
+                    return "no descriptor, or no working copy could be made";
+                default:
+                    return nullptr;
+            }
+        case QUEUE_MESSAGE_REMOVE:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq answers 0 whether or not there was such a message"
+                                 : nullptr;
+        case QUEUE_MESSAGE_MARK:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq keeps no marks: it drops the message, as remove does"
+                                 : nullptr;
+        case QUEUE_MESSAGE_UNMARK:
+            return result == 1   ? "done"
+                   : result == 0 ? "memq keeps no marks: there is nothing to undo"
+                                 : nullptr;
+        case QUEUE_FINISH:
+        case QUEUE_MESSAGE_NEW:
+        case QUEUE_ENVELOPE_NEW:
+        case QUEUE_ENVELOPE_REMOVE:
+        case QUEUE_ENVELOPE_REPLACE:
+            return result == 1 ? "done" : result == 0 ? "failed" : nullptr;
+        case QUEUE_ENVELOPE_ITERATE:
+        case QUEUE_MESSAGE_ITERATE:
+            return result == -1 ? "not supported" : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+std::string describe_result(uint32_t type, int32_t result) {
+    const char *meaning = result_meaning(type, result);
+    return cat({"result ", std::to_string(result), meaning != nullptr ? " (" : "",
+                meaning != nullptr ? meaning : "", meaning != nullptr ? ")" : ""});
+}
+
+std::string describe_reply(uint32_t type, const DecodedReply &d, const std::string &label) {
+    if (!d.well_formed) {
+        return "malformed reply: " + d.problem;
+    }
+    const std::string tag = label.empty() ? "" : " (" + label + ")";
+    const std::string result = d.result ? describe_result(type, *d.result) : "";
+    switch (type) {
+        case QUEUE_HELLO:
+            return "empty reply (version accepted)";
+        case QUEUE_MESSAGE_OPEN:
+            return d.has_fd ? "a descriptor"
+                            : "no descriptor (no such message, or it could not be handed back)";
+        case QUEUE_MESSAGE_NEW:
+            return d.id ? result + ", msgid " + hex_msgid(*d.id) + tag : result;
+        case QUEUE_ENVELOPE_NEW:
+            return d.id ? result + ", envelope " + hex_evpid(*d.id) + tag : result;
+        case QUEUE_ENVELOPE_READ:
+            if (d.bytes.empty()) {
+                return "empty reply (no such envelope, or an empty one)";
+            }
+            return std::to_string(d.bytes.size()) + " bytes " + quoted(d.bytes, 200);
+        case QUEUE_ENVELOPE_ITERATE:
+        case QUEUE_MESSAGE_ITERATE:
+            if (d.id) {
+                return result + ", id " + hex_evpid(*d.id) + tag + ", " +
+                       std::to_string(d.bytes.size()) + " bytes " + quoted(d.bytes, 200);
+            }
+            return result;
+        default:
+            return result;
+    }
 }
 
 }  // namespace peer

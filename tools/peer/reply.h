@@ -1,37 +1,23 @@
 // Replies as the peer receives them, and what each one means for the
 // request it answers: the result, the id, the envelope bytes, and whether
-// its shape is one the protocol allows. Payload builders for requests.
+// its shape is one the protocol allows; and the same told in words, so that
+// every tool describes a reply the same way.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#include "support/unique.h"
+#include "peer/wire.h"
 
 namespace peer {
 
-// One received reply. Its descriptor, if any, is owned here.
-struct Reply {
-    uint32_t type = 0;
-    uint16_t flags = 0;
-    int32_t pid = 0;  // the sender's, as its header gives it
-    std::vector<uint8_t> payload;
-    unique_fd fd;
-
-    // The signed 32-bit result at offset 0, when the payload holds one.
-    std::optional<int32_t> result() const;
-    std::optional<uint32_t> u32_at(size_t offset) const;
-    std::optional<uint64_t> u64_at(size_t offset) const;
-};
-
-// Payload builders: integers in host byte order, packed.
-std::vector<uint8_t> payload_u32(uint32_t v);
-std::vector<uint8_t> payload_u64(uint64_t v);
-std::vector<uint8_t> payload_u32_bytes(uint32_t v, std::span<const uint8_t> bytes);
-std::vector<uint8_t> payload_u64_bytes(uint64_t v, std::span<const uint8_t> bytes);
+// One received reply: its header as it came (type, length, flags, the
+// sender's pid), its payload, and its descriptor, if any, owned here.
+using Reply = wire::Frame;
 
 // The protocol's name for a request type ("QUEUE_MESSAGE_NEW"), or null for
 // a type that the protocol does not define.
@@ -51,5 +37,31 @@ struct DecodedReply {
     bool has_fd = false;
 };
 DecodedReply decode_reply(uint32_t request_type, const Reply &reply);
+
+// The pieces joined into one string. g++ 12 warns falsely about
+// `"literal" + std::string` at -O3, so messages are built with this instead.
+std::string cat(std::initializer_list<std::string_view> parts);
+
+// Bytes as a quoted C-like string: printable ASCII as it is, the rest
+// escaped. At most `limit` bytes are shown; a longer run ends in "...".
+std::string quoted(std::span<const uint8_t> bytes, size_t limit = SIZE_MAX);
+
+// "0x0000002a" for a msgid, "0x0000002a00000001" for an envelope id.
+std::string hex_msgid(uint64_t id);
+std::string hex_evpid(uint64_t id);
+
+// Payload bytes as lower-case hex pairs, separated by spaces.
+std::string hex_bytes(std::span<const uint8_t> bytes, size_t limit = SIZE_MAX);
+
+// "result 0 (not stored)": the result with what it means for a request of
+// this type, where the protocol or this backend gives it a meaning.
+std::string describe_result(uint32_t request_type, int32_t result);
+
+// A one-line account of what a reply to a request of this type carries,
+// results decoded as by describe_result(). Ids are labelled by `label` when
+// it is not empty. memq-peer check and run both describe replies with it, so
+// that they never disagree about what a reply means.
+std::string describe_reply(uint32_t request_type, const DecodedReply &d,
+                           const std::string &label = {});
 
 }  // namespace peer

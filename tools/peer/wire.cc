@@ -57,12 +57,80 @@ Bytes cat(std::initializer_list<std::span<const uint8_t>> parts) {
     return out;
 }
 
-Bytes pattern(size_t n, uint8_t seed) {
-    Bytes out(n);
+namespace {
+
+// The stream's bytes come eight at a time, each word a mix of the seed and
+// the word's position (splitmix64's finaliser), so that a position is
+// reached without the words before it.
+uint64_t pattern_word(uint64_t seed, uint64_t index) {
+    uint64_t x = (seed ^ 0x6a09e667f3bcc909ULL) * 0x9e3779b97f4a7c15ULL + index;
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+// Calls each(i, byte) for the n bytes of the stream from position from.
+template <typename Each>
+bool walk_pattern(size_t n, uint64_t seed, uint64_t from, Each each) {
+    uint64_t word = pattern_word(seed, from / 8);
     for (size_t i = 0; i < n; i++) {
-        out[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+        uint64_t at = from + i;
+        if (at % 8 == 0) {
+            word = pattern_word(seed, at / 8);
+        }
+        if (!each(i, static_cast<uint8_t>(word >> (8 * (at % 8))))) {
+            return false;
+        }
     }
+    return true;
+}
+
+}  // namespace
+
+Bytes pattern(size_t n, uint64_t seed, uint64_t from) {
+    Bytes out(n);
+    fill_pattern(out, seed, from);
     return out;
+}
+
+void fill_pattern(std::span<uint8_t> out, uint64_t seed, uint64_t from) {
+    walk_pattern(out.size(), seed, from, [&](size_t i, uint8_t b) {
+        out[i] = b;
+        return true;
+    });
+}
+
+bool matches_pattern(std::span<const uint8_t> in, uint64_t seed, uint64_t from) {
+    return walk_pattern(in.size(), seed, from, [&](size_t i, uint8_t b) { return in[i] == b; });
+}
+
+namespace {
+
+template <typename T>
+std::optional<T> field_at(const Bytes &payload, size_t offset) {
+    if (payload.size() < offset + sizeof(T)) {
+        return std::nullopt;
+    }
+    T v;
+    memcpy(&v, payload.data() + offset, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+std::optional<int32_t> Frame::result() const {
+    return field_at<int32_t>(payload, 0);
+}
+
+std::optional<uint32_t> Frame::u32_at(size_t offset) const {
+    return field_at<uint32_t>(payload, offset);
+}
+
+std::optional<uint64_t> Frame::u64_at(size_t offset) const {
+    return field_at<uint64_t>(payload, offset);
 }
 
 ssize_t send_once(int sock, std::span<const uint8_t> bytes, std::span<const int> fds, int flags) {

@@ -8,6 +8,10 @@
 // descriptors with frames whose flag asks for one, by order alone.
 //
 // Single-threaded. Descriptors received are the caller's to close.
+//
+// This is also where the peer side's byte type, payload builders and test
+// content live, so that every tool, test, fuzzer and benchmark speaks of
+// bytes the same way.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +28,7 @@
 
 namespace wire {
 
+// The one byte type of the peer side: payloads, contents, envelopes.
 using Bytes = std::vector<uint8_t>;
 
 struct Header {
@@ -49,14 +54,24 @@ Bytes frame(uint32_t type, std::span<const uint8_t> payload, uint16_t flags = 0)
 // The header at offset `at` of bytes, which must hold it.
 Header header_of(std::span<const uint8_t> bytes, size_t at = 0);
 
-// Payload pieces: integers in host byte order, packed.
+// Payload pieces: integers in host byte order, packed, and pieces joined,
+// as in cat({u32(msgid), envelope}).
 Bytes u32(uint32_t v);
 Bytes u64(uint64_t v);
 Bytes cat(std::initializer_list<std::span<const uint8_t>> parts);
 
-// n bytes that depend on their position and on seed, so that reordering,
-// loss or duplication shows; the same seed gives the same bytes.
-Bytes pattern(size_t n, uint8_t seed);
+// Test content: a stream of bytes that only its seed decides, in which a
+// byte depends on its position, so that reordering, loss or duplication
+// shows. It takes every byte value and never repeats itself, and any part
+// of it can be made or checked without the bytes before it, so that a
+// large content can be verified as it is read, without a copy.
+//
+// n bytes of the stream of seed, from position `from` on.
+Bytes pattern(size_t n, uint64_t seed, uint64_t from = 0);
+// The same into out.
+void fill_pattern(std::span<uint8_t> out, uint64_t seed, uint64_t from = 0);
+// Whether in is exactly that part of the stream.
+bool matches_pattern(std::span<const uint8_t> in, uint64_t seed, uint64_t from = 0);
 
 // One sendmsg of bytes, with fds (up to 4) in one SCM_RIGHTS message when
 // there are any. The count the call sent, or -1 with errno set; MSG_NOSIGNAL
@@ -92,11 +107,20 @@ Received recv_ready(int sock);
 // nothing. What arrived before the socket ran dry, ended or failed.
 Received drain(int sock);
 
-// One received frame. Its descriptor, if it came with one, is owned here.
+// One received frame, as it came: the header, the payload and the
+// descriptor paired with it, owned here. The peer side calls the frames the
+// backend sends replies (peer::Reply).
 struct Frame {
     Header header{};
     Bytes payload;
     unique_fd fd;
+
+    // The signed 32-bit value at offset 0, which starts most replies, when
+    // the payload holds one.
+    std::optional<int32_t> result() const;
+    // The integer at offset, when the payload holds it.
+    std::optional<uint32_t> u32_at(size_t offset) const;
+    std::optional<uint64_t> u64_at(size_t offset) const;
 };
 
 // Cuts the stream from a socket into frames, pairing the descriptors that
