@@ -152,7 +152,7 @@ void empty_store() {
 
 // A descriptor of the asked kind holding content where it can hold any;
 // the extra descriptor of a pair comes back in second.
-int make_fd(FdKind kind, const bytes &content, int &second) {
+int make_fd(FdKind kind, const Bytes &content, int &second) {
     second = -1;
     switch (kind) {
         case FdKind::none:
@@ -265,7 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Model model(!root_dir.empty());
     Known known;
     wire::FrameReader replies(sock);
-    bytes stream;  // sent and not yet cut into frames
+    Bytes stream;  // sent and not yet cut into frames
     std::vector<std::string> want_lines;
     bool ended = false;  // the loop will serve nothing more
     bool want_fatal = false;
@@ -292,7 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (stream.size() < h.length) {
                 break;
             }
-            bytes payload(stream.begin() + wire::HEADER_LEN, stream.begin() + h.length);
+            Bytes payload(stream.begin() + wire::HEADER_LEN, stream.begin() + h.length);
             stream.erase(stream.begin(), stream.begin() + h.length);
             Expect e = model.serve(h.type, payload, (h.flags & wire::FLAG_FD) != 0);
             want_lines.insert(want_lines.end(), e.lines.begin(), e.lines.end());
@@ -323,7 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(dup2(saved_stderr, STDERR_FILENO) == STDERR_FILENO);
     close(saved_stderr);
     FUZZ_CHECK(lseek(err, 0, SEEK_SET) == 0);
-    bytes log = read_fd(err);
+    Bytes log = read_fd(err);
     close(err);
     std::string log_text(log.begin(), log.end());
     if (end.fatal != want_fatal) {

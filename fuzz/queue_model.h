@@ -28,17 +28,17 @@
 namespace fuzzmodel {
 
 // The loop fuzzer names the toolkit's byte type so; it is no other type.
-using bytes = wire::Bytes;
 using peer::MAX_WAITING_FDS;
+using wire::Bytes;
 
 // ---- The input: a sequence of sends. ----
 
 enum class FdKind { none, regular, pipe, write_only, directory, socket, two };
 
 struct Send {
-    bytes data;
+    Bytes data;
     FdKind kind = FdKind::none;
-    bytes content;  // what a readable descriptor holds
+    Bytes content;  // what a readable descriptor holds
 };
 
 struct Known {
@@ -49,7 +49,7 @@ struct Known {
 // A descriptor of a send as the loop's content copy finds it.
 struct QueuedFd {
     FdKind kind;
-    bytes content;
+    Bytes content;
 };
 
 // ---- The model: the toolkit's, fed the fuzzers' descriptors. ----
@@ -82,8 +82,8 @@ class Model : public peer::LoopModel {
 };
 
 // Everything from fd's offset to its end.
-inline bytes read_fd(int fd) {
-    bytes out;
+inline Bytes read_fd(int fd) {
+    Bytes out;
     uint8_t buf[65536];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0) {
@@ -94,7 +94,7 @@ inline bytes read_fd(int fd) {
 
 // ---- Decoding the fuzzer's bytes. ----
 
-inline bytes content_from(FuzzInput &in) {
+inline Bytes content_from(FuzzInput &in) {
     size_t len = in.byte();
     if (len == 255) {
         // Large content crosses the loop's 8192-byte blocks; a pattern
@@ -119,7 +119,7 @@ inline Send next_send(FuzzInput &in, const Known &known) {
         uint8_t t = in.byte();
         uint32_t type = (t & 0x80) != 0 ? t : t % 16;
         size_t len = in.byte();
-        bytes payload;
+        Bytes payload;
         if (len == 255) {
             // Envelopes around the 8192-byte limit and frames near the
             // largest one.

@@ -26,8 +26,8 @@ namespace looptest {
 namespace {
 
 // The envelope every read hands back, and what the open handler serves.
-const bytes &envelope() {
-    static const bytes e = pattern(QUEUE_ENVELOPE_BUF, 17);
+const Bytes &envelope() {
+    static const Bytes e = pattern(QUEUE_ENVELOPE_BUF, 17);
     return e;
 }
 
@@ -111,10 +111,10 @@ class Boundary : public ::testing::Test {
         EXPECT_EQ(testutil::open_fds(), fds_before_) << "descriptor leaked";
     }
 
-    static void expect_reply(const Reply &r, const bytes &payload) {
-        ASSERT_FALSE(r.eof) << "no reply";
-        EXPECT_EQ(r.header.type, QUEUE_REPLY);
-        EXPECT_EQ(r.payload, payload);
+    static void expect_reply(const std::optional<peer::Reply> &r, const Bytes &payload) {
+        ASSERT_TRUE(r) << "no reply";
+        EXPECT_EQ(r->header.type, QUEUE_REPLY);
+        EXPECT_EQ(r->payload, payload);
     }
 
   private:
@@ -122,7 +122,7 @@ class Boundary : public ::testing::Test {
 };
 
 TEST_F(Boundary, APeerThatLeavesWithRepliesUnreadEndsTheServiceNormally) {
-    bytes hellos;
+    Bytes hellos;
     for (int i = 0; i < 300; i++) {
         hellos = cat({hellos, wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION))});
     }
@@ -169,7 +169,7 @@ TEST_F(Boundary, NoSignalDispositionChanges) {
             record_dispositions();
         },
         LoopRun::forked);
-    Reply r = child.request(QUEUE_FINISH, {});
+    std::optional<peer::Reply> r = child.request(QUEUE_FINISH, {});
     expect_reply(r, u32(1));
     std::vector<std::string> seen = child.records();
     ASSERT_EQ(seen.size(), 2u);
@@ -216,7 +216,7 @@ TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies)
 
     // 200 reads at once, more than the socket can buffer replies for, and
     // a reader that pauses before it reads any.
-    bytes reads;
+    Bytes reads;
     for (int i = 0; i < 200; i++) {
         reads = cat({reads, wire::frame(QUEUE_ENVELOPE_READ, u64(i))});
     }
@@ -224,9 +224,9 @@ TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies)
     usleep(100 * 1000);
     for (int i = 0; i < 200; i++) {
         SCOPED_TRACE("reply " + std::to_string(i));
-        Reply r = recv_reply(child.sock());
-        ASSERT_FALSE(r.eof);
-        ASSERT_EQ(r.payload, envelope());
+        std::optional<peer::Reply> r = recv_reply(child.sock());
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->payload, envelope());
     }
 
     // Content comes in and goes out as on a blocking socket.
@@ -237,10 +237,10 @@ TEST_F(Boundary, ANonBlockingDescriptorIsServedWithoutSpinningOrStrandedReplies)
     expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(3), p[0]), u32(1));
     close(p[0]);
     EXPECT_EQ(child.records(), std::vector<std::string>{"store 3 content"});
-    Reply opened = child.request(QUEUE_MESSAGE_OPEN, u32(3));
-    ASSERT_NE(opened.fd, -1);
-    std::string got = testutil::read_all(opened.fd);
-    close(opened.fd);
+    std::optional<peer::Reply> opened = child.request(QUEUE_MESSAGE_OPEN, u32(3));
+    ASSERT_NE(opened->fd.get(), -1);
+    std::string got = testutil::read_all(opened->fd.get());
+    opened->fd.reset();
     EXPECT_EQ(got, std::string(envelope().begin(), envelope().end()));
 
     std::string prefix = child.line_prefix();
@@ -295,15 +295,16 @@ TEST_F(Boundary, TransientRefusalsAreWaitedOutAndTheServiceGoesOn) {
         expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(1), first), u32(1));
         close(first);
 
-        Reply refused = child.request(QUEUE_MESSAGE_OPEN, u32(1));
+        std::optional<peer::Reply> refused = child.request(QUEUE_MESSAGE_OPEN, u32(1));
         expect_reply(refused, {});
-        EXPECT_EQ(refused.fd, -1);
-        EXPECT_EQ(refused.header.flags, 0) << "a reply that brings no descriptor says so";
-        Reply opened = child.request(QUEUE_MESSAGE_OPEN, u32(1));
+        EXPECT_EQ(refused->fd.get(), -1);
+        EXPECT_EQ(refused->header.flags, 0) << "a reply that brings no descriptor says so";
+        std::optional<peer::Reply> opened = child.request(QUEUE_MESSAGE_OPEN, u32(1));
         expect_reply(opened, {});
-        ASSERT_NE(opened.fd, -1);
-        EXPECT_EQ(testutil::read_all(opened.fd), std::string(envelope().begin(), envelope().end()));
-        close(opened.fd);
+        ASSERT_NE(opened->fd.get(), -1);
+        EXPECT_EQ(testutil::read_all(opened->fd.get()),
+                  std::string(envelope().begin(), envelope().end()));
+        opened->fd.reset();
 
         int second = content_pipe("second");
         expect_reply(child.request(QUEUE_MESSAGE_STORE, u32(2), second), u32(1));
@@ -353,14 +354,14 @@ TEST_F(Boundary, UnclaimedDescriptorsBeyondSixteenAreClosedOldestFirst) {
 
     // Every byte of each greeting comes in a send of its own with a
     // descriptor that no message claims.
-    const bytes hello = wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION));
+    const Bytes hello = wire::frame(QUEUE_HELLO, u32(QUEUE_API_VERSION));
     const int greetings = 100000 / static_cast<int>(hello.size());
     for (int i = 0; i < greetings; i++) {
         for (uint8_t byte : hello) {
-            ASSERT_TRUE(send_bytes(child.sock(), bytes{byte}, spare.get()));
+            ASSERT_TRUE(send_bytes(child.sock(), Bytes{byte}, spare.get()));
         }
-        Reply r = recv_reply(child.sock());
-        ASSERT_FALSE(r.eof) << "greeting " << i;
+        std::optional<peer::Reply> r = recv_reply(child.sock());
+        ASSERT_TRUE(r) << "greeting " << i;
     }
 
     expect_reply(child.request(QUEUE_FINISH, {}), u32(1));
@@ -399,17 +400,17 @@ TEST_F(Boundary, DescriptorsSentAheadPairWithTheirStoresInOrder) {
             close(p[1]);
             contents.push_back(p[0]);
         }
-        bytes batch;
+        Bytes batch;
         for (int i = 0; i < 16; i++) {
             batch = cat({batch, wire::frame(QUEUE_MESSAGE_STORE, u32(i), wire::FLAG_FD)});
         }
         LoopRun child;
         bound_waits(child.sock());
         for (int i = 0; i < ahead; i++) {
-            ASSERT_TRUE(send_bytes(child.sock(), bytes{batch[i]}, contents[i]));
+            ASSERT_TRUE(send_bytes(child.sock(), Bytes{batch[i]}, contents[i]));
             close(contents[i]);
         }
-        ASSERT_TRUE(send_bytes(child.sock(), bytes(batch.begin() + ahead, batch.end())));
+        ASSERT_TRUE(send_bytes(child.sock(), Bytes(batch.begin() + ahead, batch.end())));
         std::vector<std::string> want;
         for (int i = 0; i < 16; i++) {
             expect_reply(recv_reply(child.sock()), u32(1));

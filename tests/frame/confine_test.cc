@@ -53,8 +53,8 @@ TEST(Confine, ServesFromTheRootDirectoryAsTheAccount) {
         },
         looptest::LoopRun::forked);
     // The loop answers only once confinement is complete.
-    looptest::Reply r = child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
-    ASSERT_FALSE(r.eof);
+    std::optional<peer::Reply> r = child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
+    ASSERT_TRUE(r);
 
     char link[PATH_MAX] = {};
     std::string proc = "/proc/" + std::to_string(child.pid());
@@ -81,7 +81,7 @@ TEST(Confine, RootDirectoryWithoutAccountKeepsTheIds) {
 
     looptest::LoopRun child([&] { queue_api_set_root_dir(root.path().c_str()); },
                             looptest::LoopRun::forked);
-    ASSERT_FALSE(child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION)).eof);
+    ASSERT_TRUE(child.request(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION)));
     char link[PATH_MAX] = {};
     ASSERT_GT(
         readlink(("/proc/" + std::to_string(child.pid()) + "/root").c_str(), link, sizeof link - 1),
@@ -117,7 +117,7 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         SCOPED_TRACE(c.name);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        looptest::bytes hello = wire::frame(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
+        looptest::Bytes hello = wire::frame(QUEUE_HELLO, looptest::u32(QUEUE_API_VERSION));
         ASSERT_TRUE(looptest::send_bytes(sv[0], hello));
 
         auto r = testutil::run_in_child([&] {
@@ -146,7 +146,7 @@ TEST(Confine, FailedStepEndsTheProcessBeforeAnythingIsRead) {
         EXPECT_EQ(r.err.substr(r.err.size() - fatal.size()), fatal);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
 
-        looptest::bytes waiting(hello.size() + 1);
+        looptest::Bytes waiting(hello.size() + 1);
         EXPECT_EQ(recv(sv[1], waiting.data(), waiting.size(), MSG_DONTWAIT),
                   static_cast<ssize_t>(hello.size()));
         waiting.resize(hello.size());

@@ -53,17 +53,16 @@ void fatal_line_only(const char *closing) {
 
 }  // namespace
 
-Reply recv_reply(int sock) {
-    Reply r;
+std::optional<peer::Reply> recv_reply(int sock) {
+    peer::Reply r;
     std::vector<int> fds;
     uint8_t head[wire::HEADER_LEN];
     size_t got = wire::recv_exact(sock, head, fds);
-    if (got == 0) {
-        r.eof = true;
-    } else if (got < sizeof head) {
+    bool arrived = got != 0;
+    if (got != 0 && got < sizeof head) {
         ADD_FAILURE() << "reply header cut short after " << got << " bytes";
-        r.eof = true;
-    } else {
+        arrived = false;
+    } else if (arrived) {
         r.header = wire::header_of(head);
         if (r.header.length < wire::HEADER_LEN) {
             ADD_FAILURE() << "reply length " << r.header.length;
@@ -75,11 +74,14 @@ Reply recv_reply(int sock) {
         }
     }
     for (int fd : fds) {
-        if (r.fd == -1) {
-            r.fd = fd;
+        if (!r.fd.valid()) {
+            r.fd.reset(fd);
         } else {
             close(fd);
         }
+    }
+    if (!arrived) {
+        return std::nullopt;
     }
     return r;
 }
@@ -211,11 +213,11 @@ LoopRun::~LoopRun() {
     }
 }
 
-void LoopRun::send(uint32_t type, const bytes &payload, int fd) {
+void LoopRun::send(uint32_t type, const Bytes &payload, int fd) {
     ASSERT_TRUE(send_bytes(sock_, wire::frame(type, payload, fd != -1 ? wire::FLAG_FD : 0), fd));
 }
 
-Reply LoopRun::request(uint32_t type, const bytes &payload, int fd) {
+std::optional<peer::Reply> LoopRun::request(uint32_t type, const Bytes &payload, int fd) {
     send(type, payload, fd);
     return recv_reply(sock_);
 }

@@ -18,33 +18,28 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "peer/reply.h"
 #include "peer/wire.h"
 
 namespace looptest {
 
-using bytes = wire::Bytes;
+using wire::Bytes;
 using wire::cat;
 using wire::pattern;
 using wire::u32;
 using wire::u64;
 
-// One reply as the loop sent it, read header first and then payload, so
-// that a reply that lies about its length or never ends shows as such.
-struct Reply {
-    bool eof = false;  // the stream ended before a single byte of a reply
-    wire::Header header{};
-    bytes payload;
-    int fd = -1;  // passed with the reply; the test closes it
-};
-
-// Reads one reply and nothing of the next. Of the descriptors that come
-// with it the first is kept and any others are closed.
-Reply recv_reply(int sock);
+// Reads one reply, header first and then payload, and nothing of the next,
+// so that a reply that lies about its length or never ends shows as such;
+// nothing when the stream ended before a single byte of one. Of the
+// descriptors that come with it the first is kept and any others closed.
+std::optional<peer::Reply> recv_reply(int sock);
 
 // Sends all of data with fd (or none for -1) on the first send call.
 bool send_bytes(int sock, std::span<const uint8_t> data, int fd = -1);
@@ -77,8 +72,8 @@ class LoopRun {
     pid_t pid() const { return pid_; }
     int sock() const { return sock_; }
 
-    void send(uint32_t type, const bytes &payload, int fd = -1);
-    Reply request(uint32_t type, const bytes &payload, int fd = -1);
+    void send(uint32_t type, const Bytes &payload, int fd = -1);
+    std::optional<peer::Reply> request(uint32_t type, const Bytes &payload, int fd = -1);
 
     // Every record line written since the last call. The handlers write
     // before the loop replies, so after a reply its records are all here.

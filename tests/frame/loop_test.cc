@@ -32,7 +32,7 @@ struct Script {
     int result = 1;
     uint32_t msgid = 0;  // written by message_new
     uint64_t id = 0;     // written by envelope_new and the iterate handlers
-    bytes out;           // placed in the buffer, or the content message_open hands back
+    Bytes out;           // placed in the buffer, or the content message_open hands back
 };
 Script script;
 
@@ -46,7 +46,7 @@ std::string digest(const uint8_t *data, size_t n) {
     return text;
 }
 
-std::string digest(const bytes &b) {
+std::string digest(const Bytes &b) {
     return digest(b.data(), b.size());
 }
 
@@ -67,7 +67,7 @@ int rec_message_new(uint32_t *msgid) {
     return script.result;
 }
 int rec_message_store(uint32_t msgid, const char *path) {
-    bytes content;
+    Bytes content;
     int fd = open(path, O_RDONLY);
     if (fd != -1) {
         content.resize(64 << 20);
@@ -172,15 +172,16 @@ class Loop : public ::testing::Test {
         EXPECT_EQ(e.err, earlier_lines + prefix + "warn: queue-api: pipe closed\n");
     }
 
-    static void expect_plain_reply(const Reply &r, const LoopRun &child, const bytes &payload) {
-        ASSERT_FALSE(r.eof);
-        EXPECT_EQ(r.header.type, QUEUE_REPLY);
-        EXPECT_EQ(r.header.length, wire::HEADER_LEN + payload.size());
-        EXPECT_EQ(r.header.flags, 0);
-        EXPECT_EQ(r.header.peer_id, 0u);
-        EXPECT_EQ(r.header.pid, child.pid());
-        EXPECT_EQ(r.fd, -1);
-        EXPECT_EQ(r.payload, payload);
+    static void expect_plain_reply(const std::optional<peer::Reply> &r, const LoopRun &child,
+                                   const Bytes &payload) {
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->header.type, QUEUE_REPLY);
+        EXPECT_EQ(r->header.length, wire::HEADER_LEN + payload.size());
+        EXPECT_EQ(r->header.flags, 0);
+        EXPECT_EQ(r->header.peer_id, 0u);
+        EXPECT_EQ(r->header.pid, child.pid());
+        EXPECT_EQ(r->fd.get(), -1);
+        EXPECT_EQ(r->payload, payload);
     }
 
   private:
@@ -195,7 +196,7 @@ TEST_F(Loop, PeerClosingFirstEndsTheLoopNormally) {
 
 struct BadRequest {
     uint32_t type;
-    bytes payload;
+    Bytes payload;
     const char *warning;
 };
 
@@ -240,7 +241,7 @@ TEST_F(Loop, MalformedRequestEndsTheBackendBeforeAnyHandler) {
                      " bytes");
         LoopRun child;
         child.send(c.type, c.payload);
-        EXPECT_TRUE(recv_reply(child.sock()).eof) << "no reply to a malformed request";
+        EXPECT_FALSE(recv_reply(child.sock())) << "no reply to a malformed request";
         std::string prefix = child.line_prefix();
         bool peer_fault = c.warning == SHORT || c.warning == EXTRA;
         Exit e = child.wait_exit();
@@ -256,7 +257,7 @@ TEST_F(Loop, HeaderLengthOutsideTheFrameLimitsEndsTheLoopNormally) {
         SCOPED_TRACE("length " + std::to_string(length));
         LoopRun child;
         ASSERT_TRUE(send_bytes(child.sock(), wire::frame(QUEUE_HELLO, length, 0, 0, 0, u32(2))));
-        EXPECT_TRUE(recv_reply(child.sock()).eof);
+        EXPECT_FALSE(recv_reply(child.sock()));
         std::string prefix = child.line_prefix();
         Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 0);
@@ -269,7 +270,7 @@ struct Given {
     int result;
     uint32_t msgid;
     uint64_t id;
-    const bytes *out;
+    const Bytes *out;
 };
 
 struct ReplyCase {
@@ -277,19 +278,19 @@ struct ReplyCase {
     Given given;
     bool finish_set;
     uint32_t type;
-    bytes payload;
-    bytes reply;
+    Bytes payload;
+    Bytes reply;
     std::vector<std::string> calls;
 };
 
 TEST_F(Loop, EachRequestGetsItsExactReply) {
     const uint64_t evpid = 0x0000000700000009;
-    const bytes envelope = pattern(3, 40);
-    const bytes largest_new = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 4, 1);
-    const bytes largest_replace = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 8, 1);
-    const bytes five = pattern(5, 90);
-    const bytes full = pattern(QUEUE_ENVELOPE_BUF, 3);
-    const bytes three = pattern(3, 200);
+    const Bytes envelope = pattern(3, 40);
+    const Bytes largest_new = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 4, 1);
+    const Bytes largest_replace = pattern(wire::MAX_FRAME - wire::HEADER_LEN - 8, 1);
+    const Bytes five = pattern(5, 90);
+    const Bytes full = pattern(QUEUE_ENVELOPE_BUF, 3);
+    const Bytes three = pattern(3, 200);
 
     const std::vector<ReplyCase> cases = {
         {"hello", {0, 0, 0, nullptr}, false, QUEUE_HELLO, u32(QUEUE_API_VERSION), {}, {}},
@@ -350,7 +351,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
          QUEUE_ENVELOPE_NEW,
          u32(7),
          u32(0),
-         {"envelope_new 7 " + digest(bytes{})}},
+         {"envelope_new 7 " + digest(Bytes{})}},
         {"envelope_new, largest envelope",
          {1, 0, evpid, nullptr},
          false,
@@ -371,7 +372,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
          QUEUE_ENVELOPE_REPLACE,
          u64(evpid),
          u32(0),
-         {"envelope_replace 700000009 " + digest(bytes{})}},
+         {"envelope_replace 700000009 " + digest(Bytes{})}},
         {"envelope_replace, largest envelope",
          {1, 0, 0, nullptr},
          false,
@@ -448,7 +449,7 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
         }
         queue_api_set_finish(c.finish_set ? rec_finish : nullptr);
         LoopRun child;
-        Reply r = child.request(c.type, c.payload);
+        std::optional<peer::Reply> r = child.request(c.type, c.payload);
         expect_plain_reply(r, child, c.reply);
         EXPECT_EQ(child.records(), c.calls);
         expect_clean_end(child);
@@ -458,17 +459,18 @@ TEST_F(Loop, EachRequestGetsItsExactReply) {
 TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
     script.out = pattern(20000, 11);
     LoopRun child;
-    Reply r = child.request(QUEUE_MESSAGE_OPEN, u32(31));
-    ASSERT_FALSE(r.eof);
-    EXPECT_EQ(r.header.type, QUEUE_REPLY);
-    EXPECT_EQ(r.header.length, wire::HEADER_LEN);
-    EXPECT_EQ(r.header.flags, wire::FLAG_FD);
-    ASSERT_NE(r.fd, -1);
-    bytes content(script.out.size() + 1);
-    EXPECT_EQ(read(r.fd, content.data(), content.size()), static_cast<ssize_t>(script.out.size()));
+    std::optional<peer::Reply> r = child.request(QUEUE_MESSAGE_OPEN, u32(31));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->header.type, QUEUE_REPLY);
+    EXPECT_EQ(r->header.length, wire::HEADER_LEN);
+    EXPECT_EQ(r->header.flags, wire::FLAG_FD);
+    ASSERT_NE(r->fd.get(), -1);
+    Bytes content(script.out.size() + 1);
+    EXPECT_EQ(read(r->fd.get(), content.data(), content.size()),
+              static_cast<ssize_t>(script.out.size()));
     content.resize(script.out.size());
     EXPECT_EQ(content, script.out);
-    close(r.fd);
+    r->fd.reset();
     EXPECT_EQ(child.records(), std::vector<std::string>{"message_open 31"});
     expect_clean_end(child);
 
@@ -482,7 +484,7 @@ TEST_F(Loop, MessageOpenPassesTheHandlersDescriptorWithAnEmptyPayload) {
 TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
     script.msgid = 0x55;
     LoopRun child;
-    bytes together = cat({wire::frame(QUEUE_MESSAGE_NEW, {}), wire::frame(QUEUE_HELLO, u32(2)),
+    Bytes together = cat({wire::frame(QUEUE_MESSAGE_NEW, {}), wire::frame(QUEUE_HELLO, u32(2)),
                           wire::frame(QUEUE_MESSAGE_REMOVE, u32(9))});
     ASSERT_TRUE(send_bytes(child.sock(), together));
     expect_plain_reply(recv_reply(child.sock()), child, cat({u32(1), u32(0x55)}));
@@ -494,7 +496,7 @@ TEST_F(Loop, RequestsSentTogetherAreAnsweredInOrder) {
 
 struct BadResult {
     uint32_t type;
-    bytes payload;
+    Bytes payload;
     int result;
     const char *warning;
 };
@@ -521,7 +523,7 @@ TEST_F(Loop, ResultOutsideWhatAHandlerMayGiveEndsTheBackend) {
         // The greeting behind it would be answered by a loop that went on.
         ASSERT_TRUE(send_bytes(
             child.sock(), cat({wire::frame(c.type, c.payload), wire::frame(QUEUE_HELLO, u32(2))})));
-        EXPECT_TRUE(recv_reply(child.sock()).eof);
+        EXPECT_FALSE(recv_reply(child.sock()));
         std::string prefix = child.line_prefix();
         Exit e = child.wait_exit();
         EXPECT_EQ(e.exit_code(), 1);
@@ -547,7 +549,7 @@ TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
     std::vector<std::string> before = child.records();
     ASSERT_EQ(before.size(), 1u);
 
-    const std::vector<std::pair<uint32_t, bytes>> requests = {
+    const std::vector<std::pair<uint32_t, Bytes>> requests = {
         {QUEUE_HELLO, u32(2)},         {QUEUE_MESSAGE_REMOVE, u32(1)},
         {QUEUE_MESSAGE_OPEN, u32(1)},  {QUEUE_ENVELOPE_NEW, cat({u32(1), pattern(4, 1)})},
         {QUEUE_ENVELOPE_READ, u64(1)}, {QUEUE_ENVELOPE_ITERATE, {}},
@@ -556,12 +558,10 @@ TEST_F(Loop, EveryDescriptorARequestBringsIsClosedByItsReply) {
     for (const auto &[type, payload] : requests) {
         SCOPED_TRACE("type " + std::to_string(type));
         int fd = spare_descriptor();
-        Reply r = child.request(type, payload, fd);
+        std::optional<peer::Reply> r = child.request(type, payload, fd);
         close(fd);
-        ASSERT_FALSE(r.eof);
-        if (r.fd != -1) {
-            close(r.fd);
-        }
+        ASSERT_TRUE(r);
+        r->fd.reset();
     }
 
     expect_plain_reply(child.request(QUEUE_FINISH, {}), child, u32(1));
@@ -588,9 +588,9 @@ StoredRecord parse_store_record(const std::string &line) {
 }
 
 // A descriptor on content, positioned `skip` bytes before it.
-int content_descriptor(const bytes &content, size_t skip = 0) {
+int content_descriptor(const Bytes &content, size_t skip = 0) {
     int fd = memfd_create("request", 0);
-    bytes junk = pattern(skip, 250);
+    Bytes junk = pattern(skip, 250);
     if (write(fd, junk.data(), junk.size()) != static_cast<ssize_t>(junk.size()) ||
         write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
         close(fd);
@@ -601,7 +601,7 @@ int content_descriptor(const bytes &content, size_t skip = 0) {
 }
 
 // A pipe holding content, already closed by its writer.
-int piped_content(const bytes &content) {
+int piped_content(const Bytes &content) {
     int p[2];
     if (pipe(p) != 0) {
         return -1;
@@ -619,7 +619,7 @@ int piped_content(const bytes &content) {
 TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
     struct Content {
         const char *name;
-        bytes data;
+        Bytes data;
         bool piped;
         size_t skip;
     };
@@ -646,7 +646,7 @@ TEST_F(Loop, StoredContentReachesTheHandlerWholeAndLeavesNoFile) {
             SCOPED_TRACE(c.name);
             int fd = c.piped ? piped_content(c.data) : content_descriptor(c.data, c.skip);
             ASSERT_NE(fd, -1);
-            Reply r = child.request(QUEUE_MESSAGE_STORE, u32(msgid), fd);
+            std::optional<peer::Reply> r = child.request(QUEUE_MESSAGE_STORE, u32(msgid), fd);
             close(fd);
             expect_plain_reply(r, child, u32(static_cast<uint32_t>(result)));
             std::vector<std::string> calls = child.records();

@@ -9,13 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "frame/queue_proto.h"
+#include "peer/wire.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using wire::Bytes;
 
-bytes le(uint64_t v, size_t width) {
-    bytes out(width);
+Bytes le(uint64_t v, size_t width) {
+    Bytes out(width);
     memcpy(out.data(), &v, width);
     return out;
 }
@@ -27,14 +28,14 @@ std::string fault_line(request_fault f, uint32_t type) {
 }
 
 TEST(Request, FixedFieldsLandInTheirPlacesAndEnvelopesAreBorrowed) {
-    bytes msgid = le(0xdeadbeef, 4);
+    Bytes msgid = le(0xdeadbeef, 4);
     request_decoding d = decode_request(QUEUE_MESSAGE_OPEN, msgid);
     ASSERT_EQ(d.fault, request_fault::none);
     EXPECT_EQ(d.request.type, QUEUE_MESSAGE_OPEN);
     EXPECT_EQ(d.request.msgid, 0xdeadbeefu);
     EXPECT_EQ(d.request.evpid, 0u);
 
-    bytes replace = le(0x1122334455667788, 8);
+    Bytes replace = le(0x1122334455667788, 8);
     replace.insert(replace.end(), {1, 2, 3});
     d = decode_request(QUEUE_ENVELOPE_REPLACE, replace);
     ASSERT_EQ(d.fault, request_fault::none);
@@ -79,7 +80,7 @@ TEST(Request, EveryShortPrefixAndEveryExtraByteIsRefused) {
     };
     for (const Rule &r : rules) {
         SCOPED_TRACE("type " + std::to_string(r.type));
-        bytes payload = le(QUEUE_API_VERSION, 8);
+        Bytes payload = le(QUEUE_API_VERSION, 8);
         payload.push_back(0);
         for (size_t n = 0; n < r.width; n++) {
             EXPECT_EQ(decode_request(r.type, std::span(payload).first(n)).fault,
