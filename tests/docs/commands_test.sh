@@ -19,17 +19,7 @@ fail() {
 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 export ASAN_OPTIONS
 
-have_root() {
-    [ "$(id -u)" -eq 0 ] && [ -z "${MEMQ_TEST_UNPRIVILEGED:-}" ]
-}
-
-needs_spool() {
-    if ! have_root; then
-        echo "needs root: the backend confines itself"
-        exit 77
-    fi
-    "$src/scripts/setup-spool.sh" >/dev/null || { echo "setup-spool failed"; exit 1; }
-}
+. "$src/tests/common/root.sh"
 
 # The argument of the page's one display line (.Dl) that starts with WORDS.
 display_line() {

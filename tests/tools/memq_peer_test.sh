@@ -48,19 +48,7 @@ expect_line() {
     fi
 }
 
-# Root's powers, unless MEMQ_TEST_UNPRIVILEGED asks (as a package build does)
-# to leave the host alone and skip what needs them.
-have_root() {
-    [ "$(id -u)" -eq 0 ] && [ -z "${MEMQ_TEST_UNPRIVILEGED:-}" ]
-}
-
-needs_spool() {
-    if ! have_root; then
-        echo "needs root: the backend confines itself"
-        exit 77
-    fi
-    "$src/scripts/setup-spool.sh" || { echo "setup-spool failed"; exit 1; }
-}
+. "$src/tests/common/root.sh"
 
 # Ids and process ids change from run to run; everything else must not.
 mask() {
